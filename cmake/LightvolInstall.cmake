@@ -1,0 +1,54 @@
+# lightvol_install_package(target [more targets...])
+#
+# Installs the module as the CMake package `lightvol`:
+#   bin/      the DLL (Windows)
+#   lib/      the import library, or the static library and what it links publicly
+#   include/  lightvol.h
+#   lib/cmake/lightvol/  lightvolConfig.cmake, lightvolConfigVersion.cmake and the
+#             exported targets, so that find_package(lightvol) gives lightvol::lightvol.
+#
+# The first target is the module. Further targets are libraries the module links
+# publicly (the native build's software device), which must be exported with it.
+include_guard(GLOBAL)
+
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+
+function(lightvol_install_package target)
+  set(targets ${target} ${ARGN})
+  set(config_dir ${CMAKE_INSTALL_LIBDIR}/cmake/lightvol)
+
+  # Consumers name the module lightvol::lightvol whatever the build calls it.
+  set_target_properties(${target} PROPERTIES EXPORT_NAME lightvol)
+
+  install(TARGETS ${targets}
+    EXPORT lightvolTargets
+    RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+    ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+    INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+  install(FILES ${PROJECT_SOURCE_DIR}/interface/lightvol.h
+          DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+  install(EXPORT lightvolTargets
+    NAMESPACE lightvol::
+    FILE lightvolTargets.cmake
+    DESTINATION ${config_dir})
+
+  set(config_in ${PROJECT_BINARY_DIR}/lightvolConfig.cmake.in)
+  file(WRITE ${config_in} [=[
+@PACKAGE_INIT@
+
+include("${CMAKE_CURRENT_LIST_DIR}/lightvolTargets.cmake")
+check_required_components(lightvol)
+]=])
+  configure_package_config_file(${config_in}
+    ${PROJECT_BINARY_DIR}/lightvolConfig.cmake
+    INSTALL_DESTINATION ${config_dir})
+  write_basic_package_version_file(${PROJECT_BINARY_DIR}/lightvolConfigVersion.cmake
+    VERSION ${PROJECT_VERSION}
+    COMPATIBILITY SameMajorVersion)
+  install(FILES
+    ${PROJECT_BINARY_DIR}/lightvolConfig.cmake
+    ${PROJECT_BINARY_DIR}/lightvolConfigVersion.cmake
+    DESTINATION ${config_dir})
+endfunction()

@@ -1,0 +1,50 @@
+# lightvol.dll: the module as a 32-bit Windows DLL whose one export is
+# create_ILightingSystem. Included by the root CMakeLists.txt when WIN32.
+#
+# The DLL imports only Windows system DLLs, d3dx9_43.dll and user32.dll: the C++ runtime and libgcc are linked in statically.
+
+include(${CMAKE_CURRENT_LIST_DIR}/LightvolInstall.cmake)
+
+if(NOT CMAKE_SIZEOF_VOID_P EQUAL 4)
+  message(FATAL_ERROR "lightvol.dll is a 32-bit DLL; use the mingw-i686 preset")
+endif()
+
+add_library(lightvol SHARED ${LIGHTVOL_MODULE_SOURCES})
+add_library(lightvol::lightvol ALIAS lightvol)
+
+set_target_properties(lightvol PROPERTIES
+  PREFIX ""
+  OUTPUT_NAME lightvol
+  RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}
+  ARCHIVE_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR})
+
+target_include_directories(lightvol
+  PUBLIC
+    $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/interface>
+    $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>
+  PRIVATE
+    ${PROJECT_SOURCE_DIR})
+target_compile_definitions(lightvol PRIVATE LIGHTVOL_BUILDING)
+
+# SSE scalar arithmetic (never x87) also when a toolchain file other than ours
+# is used; the flags are harmless duplicates otherwise.
+target_compile_options(lightvol PRIVATE -msse2 -mfpmath=sse)
+
+# d3dx9_43.dll is the D3DX runtime the module is written against.
+find_library(LIGHTVOL_D3DX9_LIB NAMES d3dx9_43 d3dx9)
+if(NOT LIGHTVOL_D3DX9_LIB)
+  message(FATAL_ERROR "no D3DX 9 import library (libd3dx9_43.a) in the MinGW-w64 runtime")
+endif()
+
+# The module calls Direct3D only through the host's device, so d3d9.dll is not imported.
+target_link_libraries(lightvol PRIVATE ${LIGHTVOL_D3DX9_LIB} user32)
+# The win32-thread toolchain needs no libwinpthread; tools/check_dll.sh verifies
+# that no runtime DLL is imported.
+target_link_options(lightvol PRIVATE -static-libgcc -static-libstdc++ -Wl,--no-undefined)
+
+lightvol_install_package(lightvol)
+
+option(LIGHTVOL_BUILD_WINE_TESTS "Build the Wine end-to-end test host" ON)
+if(LIGHTVOL_BUILD_WINE_TESTS AND EXISTS ${PROJECT_SOURCE_DIR}/tests/wine/CMakeLists.txt)
+  add_subdirectory(${PROJECT_SOURCE_DIR}/tests/wine ${PROJECT_BINARY_DIR}/tests/wine)
+endif()

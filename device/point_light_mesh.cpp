@@ -1,0 +1,38 @@
+#include "device/point_light_mesh.h"
+
+#include "device/device_context.h"
+
+PointLightMesh* g_point_light_mesh = nullptr;
+
+void fill_light_vertices(LightVertex (&vertices)[light_mesh_vertex_count]) {
+    // Top left, top right, bottom right; top left, bottom right, bottom left.
+    static const float corners[6][2] = {{-1, 1}, {1, 1}, {1, -1}, {-1, 1}, {1, -1}, {-1, -1}};
+    for (int quad = 0; quad < BATCH_NUM; ++quad) {
+        for (int corner = 0; corner < 6; ++corner) {
+            vertices[quad * 6 + corner] = {corners[corner][0], corners[corner][1],
+                                           static_cast<float>(quad)};
+        }
+    }
+}
+
+PointLightMesh::PointLightMesh() {
+    vertex_buffer = nullptr;
+    index_buffer = nullptr;
+    vertex_count = light_mesh_vertex_count;
+    index_count = 0;
+    primitive_count = 0;
+    stride = sizeof(LightVertex);
+    vertex_pool = D3DPOOL_MANAGED;
+    index_pool = D3DPOOL_MANAGED;
+    primitive_type = D3DPT_TRIANGLELIST;
+    owns_vertex_buffer = 1;
+    owns_index_buffer = 1;
+
+    LightVertex vertices[light_mesh_vertex_count];
+    fill_light_vertices(vertices);
+    if (g_device) {
+        vertex_buffer = ::create_vertex_buffer(vertices, vertex_pool,
+                                               static_cast<int32_t>(sizeof vertices));
+    }
+    update_primitive_count();
+}

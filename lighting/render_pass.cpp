@@ -1,0 +1,116 @@
+// One frame: place the volume, cull and batch the lights, and redraw the whole
+// light map through the light effect, leaving the host's render target, depth
+// surface and viewport as they were.
+#include "device/com_ref.h"
+#include "device/device_context.h"
+#include "device/effect.h"
+#include "device/point_light_mesh.h"
+#include "device/render_target.h"
+#include "device/vertex_decl.h"
+#include "lighting/lighting_system.h"
+#include "lighting/render_state.h"
+
+namespace {
+
+void set_render_state(D3DRENDERSTATETYPE state, DWORD value) {
+    if (g_set_render_state)
+        g_set_render_state(static_cast<int32_t>(state), static_cast<int32_t>(value));
+}
+
+// Turns layer starts into viewports and batches into uploads and draws.
+class LightPass final : public BatchConsumer {
+public:
+    LightPass(ID3DXEffect* effect, int32_t width, int32_t height)
+        : effect_(effect), width_(width), height_(height) {}
+
+    void begin_layer(int32_t layer) override {
+        const D3DVIEWPORT9 viewport{static_cast<DWORD>(width_) * static_cast<DWORD>(layer), 0,
+                                    static_cast<DWORD>(width_), static_cast<DWORD>(height_),
+                                    0.0f, 1.0f};
+        g_device->SetViewport(&viewport);
+    }
+
+    void flush_batch(const float* light_info, const float* light_color, int32_t n) override {
+        const UINT floats = static_cast<UINT>(3 * n);
+        effect_->SetFloatArray("light_info", light_info, floats);
+        effect_->SetFloatArray("light_color", light_color, floats);
+        effect_->CommitChanges();
+        if (g_point_light_mesh) g_point_light_mesh->draw(2 * n);
+    }
+
+private:
+    ID3DXEffect* effect_;
+    int32_t width_;
+    int32_t height_;
+};
+
+}  // namespace
+
+void LightingSystem::render(const Vec3* focus, const float* movement, const Vec3* box_min,
+                            const Vec3* box_max) {
+    if (!light_map || !effect || !enabled) return;
+    if (!focus || !movement || !box_min || !box_max) return;
+
+    place_volume(*focus, movement, *box_min, *box_max);
+
+    // Targets without surfaces (refused, or the device is lost): binding them
+    // would change nothing, and the clear and draws would land on the host's
+    // own target.
+    if (!light_map->surface || !depth_target || !depth_target->surface) return;
+
+    collect_visible_lights();
+
+    D3DVIEWPORT9 saved_viewport{};
+    IDirect3DSurface9* saved_target = nullptr;
+    IDirect3DSurface9* saved_depth = nullptr;
+    // What cannot be saved cannot be restored: the frame is skipped rather
+    // than leave the host's state changed.
+    const bool saved = SUCCEEDED(g_device->GetViewport(&saved_viewport)) &&
+                       SUCCEEDED(g_device->GetRenderTarget(0, &saved_target)) && saved_target;
+    if (saved) g_device->GetDepthStencilSurface(&saved_depth);
+
+    if (saved && SUCCEEDED(light_map->bind())) {
+        depth_target->bind();
+        g_device->Clear(0, nullptr, D3DCLEAR_TARGET, 0, 1.0f, 0);
+
+        ID3DXEffect* fx = effect->compiled_effect;
+        if (!visible_lights.empty() && fx) {
+            set_render_state(D3DRS_ZENABLE, 0);
+            set_render_state(D3DRS_ZWRITEENABLE, 0);
+            set_render_state(D3DRS_ALPHABLENDENABLE, 1);
+            set_render_state(D3DRS_BLENDOP, D3DBLENDOP_MAX);
+            set_render_state(D3DRS_SRCBLEND, D3DBLEND_ONE);
+            set_render_state(D3DRS_DESTBLEND, D3DBLEND_ONE);
+            set_render_state(D3DRS_CULLMODE, D3DCULL_CCW);
+
+            if (g_point_light_mesh) g_point_light_mesh->bind();
+            if (g_vertex_decl && g_vertex_decl->declaration)
+                g_device->SetVertexDeclaration(g_vertex_decl->declaration);
+
+            fx->SetTechnique("Render");
+            UINT passes = 0;
+            fx->Begin(&passes, 0);
+            fx->BeginPass(0);
+            fx->SetFloatArray("world2scr", world2scr, 4);
+
+            LightPass pass(fx, width, height);
+            batch_layers(pass);
+
+            fx->EndPass();
+            fx->End();
+            set_render_state(D3DRS_ZENABLE, 1);
+            set_render_state(D3DRS_ZWRITEENABLE, 1);
+            set_render_state(D3DRS_BLENDOP, D3DBLENDOP_ADD);
+            set_render_state(D3DRS_ALPHABLENDENABLE, 0);
+        }
+    }
+    visible_lights.clear();
+
+    if (saved_target) {
+        g_device->SetRenderTarget(0, saved_target);
+        release_ref(saved_target);
+        g_device->SetDepthStencilSurface(saved_depth);
+        release_ref(saved_depth);
+        g_device->SetViewport(&saved_viewport);
+    }
+}

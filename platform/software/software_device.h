@@ -1,0 +1,377 @@
+// Software implementation of the Direct3D 9 / D3DX 9 / MessageBoxA subset
+// declared in platform/portable/d3d9_portable.h, for native tests, benchmarks
+// and tools. It records every call, can be told to fail any call, keeps real
+// pixels and rasterizes what the light effect draws.
+//
+// Call log
+// --------
+// Every call made on the device, on the objects it created (surfaces,
+// textures, buffers, declarations, effects, D3DX buffers), on the D3DX free
+// functions and on MessageBoxA is appended to `calls()` as one string:
+//
+//     Name(arg,arg,...)
+//
+//   * Device methods carry no prefix: `CreateTexture(12,8,1,1,22,0)`,
+//     `SetViewport(0,0,64,64,0,1)`, `Clear(0,null,1,0,1,0)`.
+//   * Object methods are prefixed with their interface:
+//     `IDirect3DTexture9::GetSurfaceLevel(0)`,
+//     `IDirect3DVertexBuffer9::Lock(0,7200,0)`,
+//     `ID3DXEffect::SetFloatArray(light_info,300)`, `ID3DXBuffer::GetBufferPointer()`.
+//   * Free functions: `D3DXCreateEffect(<length>,<flags>)`,
+//     `D3DXCreateCubeTexture(size,levels,usage,format,pool)`,
+//     `MessageBoxA(<caption>,<text>,<flags>)`.
+//   * Integers (enumerations, flags, colours included) are printed in
+//     decimal, floats with "%g", strings as they are.
+//   * A pointer to an object the device created prints as its label: the kind
+//     and a number unique within the device, e.g. `Texture#3`, `Surface#4`,
+//     `CubeTexture#5`, `VertexBuffer#6`, `Decl#7`, `Effect#8`, `Buffer#9`.
+//     A texture's level surfaces (a cube texture's face surfaces) are numbered
+//     right after their container. The implicit render target and depth
+//     surface print as `BackBuffer` and `DepthBuffer`. A null pointer prints
+//     as `null`; a pointer the device does not know prints as `foreign`.
+//   * Structures passed by pointer are expanded in place: a viewport as its
+//     six fields (`SetViewport(0,0,64,64,0,1)`), a RECT or D3DRECT list as
+//     `[l,t,r,b]` (several D3DRECTs separated by `;`), vertex elements as
+//     `[Stream,Offset,Type,Method,Usage,UsageIndex]` per element before the end
+//     marker, e.g. `CreateVertexDeclaration([0,0,2,0,0,0])`.
+//   * Output pointers and the reserved shared-handle arguments are omitted,
+//     e.g. `GetRenderTarget(0)`, `ID3DXEffect::Begin(0)`.
+//   * A call that returns a failure HRESULT (injected or genuine) has
+//     ` -> FAILED` appended: `CreateTexture(0,8,1,1,22,0) -> FAILED`.
+//   * AddRef and Release are not logged.
+//
+// Reference counts
+// ----------------
+// Objects count their COM references as Direct3D does; the device's own
+// count rises by one for every created object that is alive (a texture
+// together with its level surfaces counts once). What the device binds
+// (render target, depth surface, stream sources, declaration, the effect whose
+// pass is active) is held internally and does not show in the COM counts.
+//
+// The device itself belongs to whoever constructed it (a local, a
+// unique_ptr, new/delete): its COM count is bookkeeping only, and reaching
+// zero does not destroy it. Objects still referenced when the device is
+// destroyed stay usable for Release only.
+//
+// Coordinates
+// -----------
+// The rasterizer follows Direct3D 9: the pixel (x, y) is sampled at the
+// integer position (x, y) of the viewport-transformed geometry, not at
+// (x + 0.5, y + 0.5) as in Direct3D 10 and later ("Directly Mapping Texels to
+// Pixels (Direct3D 9)"), with the top-left fill rule. Vertices are snapped to
+// 1/256 pixel before coverage is decided.
+#pragma once
+
+#include "platform/d3d9_api.h"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace lightvol_sw {
+
+namespace detail {
+enum class Op : uint16_t;
+class SwObject;
+class SwSurface;
+class SwTexture;
+class SwCubeTexture;
+class SwVertexBuffer;
+class SwVertexDecl;
+class SwBuffer;
+class SwEffect;
+struct FailureRule;
+}  // namespace detail
+
+// One MessageBoxA call.
+struct MessageBoxRecord {
+    std::string caption;
+    std::string text;
+    UINT flags = 0;
+};
+
+// Every MessageBoxA call since start (or the last clear), in order.
+const std::vector<MessageBoxRecord>& message_boxes();
+void clear_message_boxes();
+
+// ---------------------------------------------------------------------------
+// Native shaders
+// ---------------------------------------------------------------------------
+constexpr int kMaxVaryings = 8;
+
+// Named float parameters of the effect whose pass is bound, as last committed
+// (BeginPass or CommitChanges).
+class ParameterSource {
+public:
+    // Returns the parameter's floats and sets *float_count, or null if the
+    // effect has no parameter of that name.
+    virtual const float* parameter(const char* name, size_t* float_count) const = 0;
+
+protected:
+    ~ParameterSource() = default;
+};
+
+struct VertexOutput {
+    float position[4];              // clip space
+    float varyings[kMaxVaryings];   // interpolated for the pixel shader
+};
+
+class VertexShader {
+public:
+    virtual ~VertexShader() = default;
+    // Called once per draw before any vertex; false draws nothing.
+    virtual bool begin_draw(const ParameterSource& params) = 0;
+    // `input` is the POSITION element of the vertex, widened to (x, y, z, w)
+    // with defaults (0, 0, 0, 1) for the components the declaration lacks.
+    virtual void run(const float input[4], VertexOutput& out) const = 0;
+    virtual int varying_count() const = 0;
+};
+
+class PixelShader {
+public:
+    virtual ~PixelShader() = default;
+    virtual bool begin_draw(const ParameterSource& params) = 0;
+    virtual void run(const float* varyings, float color[4]) const = 0;
+};
+
+// The light effect's "VS" and "PS", registered by every device at construction.
+std::shared_ptr<VertexShader> make_light_vertex_shader();
+std::shared_ptr<PixelShader> make_light_pixel_shader();
+
+// ---------------------------------------------------------------------------
+// The device
+// ---------------------------------------------------------------------------
+class SoftwareDevice final : public IDirect3DDevice9 {
+public:
+    explicit SoftwareDevice(UINT backbuffer_width = 64, UINT backbuffer_height = 64);
+    ~SoftwareDevice();
+    SoftwareDevice(const SoftwareDevice&) = delete;
+    SoftwareDevice& operator=(const SoftwareDevice&) = delete;
+
+    // --- IUnknown
+    ULONG STDMETHODCALLTYPE AddRef() override;
+    ULONG STDMETHODCALLTYPE Release() override;
+
+    // --- IDirect3DDevice9
+    HRESULT STDMETHODCALLTYPE CreateTexture(UINT Width, UINT Height, UINT Levels, DWORD Usage,
+                                            D3DFORMAT Format, D3DPOOL Pool,
+                                            IDirect3DTexture9** ppTexture,
+                                            HANDLE* pSharedHandle) override;
+    HRESULT STDMETHODCALLTYPE CreateVertexBuffer(UINT Length, DWORD Usage, DWORD FVF, D3DPOOL Pool,
+                                                 IDirect3DVertexBuffer9** ppVertexBuffer,
+                                                 HANDLE* pSharedHandle) override;
+    HRESULT STDMETHODCALLTYPE CreateRenderTarget(UINT Width, UINT Height, D3DFORMAT Format,
+                                                 D3DMULTISAMPLE_TYPE MultiSample,
+                                                 DWORD MultisampleQuality, BOOL Lockable,
+                                                 IDirect3DSurface9** ppSurface,
+                                                 HANDLE* pSharedHandle) override;
+    HRESULT STDMETHODCALLTYPE CreateDepthStencilSurface(UINT Width, UINT Height, D3DFORMAT Format,
+                                                        D3DMULTISAMPLE_TYPE MultiSample,
+                                                        DWORD MultisampleQuality, BOOL Discard,
+                                                        IDirect3DSurface9** ppSurface,
+                                                        HANDLE* pSharedHandle) override;
+    HRESULT STDMETHODCALLTYPE CreateOffscreenPlainSurface(UINT Width, UINT Height,
+                                                          D3DFORMAT Format, D3DPOOL Pool,
+                                                          IDirect3DSurface9** ppSurface,
+                                                          HANDLE* pSharedHandle) override;
+    HRESULT STDMETHODCALLTYPE CreateVertexDeclaration(const D3DVERTEXELEMENT9* pVertexElements,
+                                                      IDirect3DVertexDeclaration9** ppDecl) override;
+    HRESULT STDMETHODCALLTYPE GetRenderTargetData(IDirect3DSurface9* pRenderTarget,
+                                                  IDirect3DSurface9* pDestSurface) override;
+    HRESULT STDMETHODCALLTYPE SetRenderTarget(DWORD RenderTargetIndex,
+                                              IDirect3DSurface9* pRenderTarget) override;
+    HRESULT STDMETHODCALLTYPE GetRenderTarget(DWORD RenderTargetIndex,
+                                              IDirect3DSurface9** ppRenderTarget) override;
+    HRESULT STDMETHODCALLTYPE SetDepthStencilSurface(IDirect3DSurface9* pNewZStencil) override;
+    HRESULT STDMETHODCALLTYPE GetDepthStencilSurface(IDirect3DSurface9** ppZStencilSurface) override;
+    HRESULT STDMETHODCALLTYPE BeginScene() override;
+    HRESULT STDMETHODCALLTYPE EndScene() override;
+    HRESULT STDMETHODCALLTYPE Clear(DWORD Count, const D3DRECT* pRects, DWORD Flags,
+                                    D3DCOLOR Color, float Z, DWORD Stencil) override;
+    HRESULT STDMETHODCALLTYPE SetViewport(const D3DVIEWPORT9* pViewport) override;
+    HRESULT STDMETHODCALLTYPE GetViewport(D3DVIEWPORT9* pViewport) override;
+    HRESULT STDMETHODCALLTYPE SetRenderState(D3DRENDERSTATETYPE State, DWORD Value) override;
+    HRESULT STDMETHODCALLTYPE GetRenderState(D3DRENDERSTATETYPE State, DWORD* pValue) override;
+    HRESULT STDMETHODCALLTYPE DrawPrimitive(D3DPRIMITIVETYPE PrimitiveType, UINT StartVertex,
+                                            UINT PrimitiveCount) override;
+    HRESULT STDMETHODCALLTYPE DrawIndexedPrimitive(D3DPRIMITIVETYPE PrimitiveType,
+                                                   INT BaseVertexIndex, UINT MinVertexIndex,
+                                                   UINT NumVertices, UINT startIndex,
+                                                   UINT primCount) override;
+    HRESULT STDMETHODCALLTYPE SetVertexDeclaration(IDirect3DVertexDeclaration9* pDecl) override;
+    HRESULT STDMETHODCALLTYPE SetStreamSource(UINT StreamNumber,
+                                              IDirect3DVertexBuffer9* pStreamData,
+                                              UINT OffsetInBytes, UINT Stride) override;
+    HRESULT STDMETHODCALLTYPE SetIndices(IDirect3DIndexBuffer9* pIndexData) override;
+
+    // --- Reference counting
+    // AddRef then Release: the object's current COM count.
+    static ULONG ref_count(IUnknown* object);
+    // Created objects with a COM count above zero (the implicit back buffer and
+    // depth surface excluded), and their labels in creation order.
+    size_t live_object_count() const;
+    std::vector<std::string> live_objects() const;
+    // Release calls made on an object whose count was already zero.
+    int over_releases() const { return over_releases_; }
+
+    // --- Recording
+    const std::vector<std::string>& calls() const { return calls_; }
+    void clear_calls() { calls_.clear(); }
+    void set_recording(bool on) { recording_ = on; }
+    bool recording() const { return recording_; }
+
+    // --- Failure injection
+    // Makes the `occurrence`-th call (1-based, counted since construction) of
+    // the operation logged as `op` fail with `hr`; occurrence 0 makes every
+    // call from now on fail. A failed call has no effect and nulls its
+    // outputs. Unknown names throw std::invalid_argument.
+    void fail(const std::string& op, int occurrence, HRESULT hr);
+    // D3DXCreateEffect failure that hands back an error buffer holding
+    // `error_text` when the caller asked for one (null: no buffer).
+    void fail_effect_creation(int occurrence, HRESULT hr, const char* error_text);
+    // Calls so far of operations that return an HRESULT (D3DX included).
+    int hresult_call_count() const { return hresult_calls_; }
+    // The n-th HRESULT call (1-based, counted since construction) fails.
+    void fail_nth_hresult_call(int n, HRESULT hr);
+    void clear_failures();
+
+    // --- Modes and limits
+    // Null mode: nothing is recorded, drawn, cleared or stored by effect
+    // parameter uploads; frame calls do the least they can. Creation and
+    // bindings work as usual.
+    void set_null_mode(bool on);
+    bool null_mode() const { return null_mode_; }
+    void set_max_texture_size(UINT size) { max_texture_size_ = size; }
+    UINT max_texture_size() const { return max_texture_size_; }
+
+    // --- Pixels (no call is logged)
+    // Colour texels as stored (A8R8G8B8 layout; X8R8G8B8 holds 0xFF in the
+    // unused byte), row by row. Empty for a depth surface or a foreign pointer.
+    static std::vector<uint32_t> read_pixels(IDirect3DSurface9* surface);
+    static std::vector<uint32_t> read_pixels(IDirect3DTexture9* texture, UINT level = 0);
+    static uint32_t read_pixel(IDirect3DSurface9* surface, UINT x, UINT y);
+    // Depth values of a depth surface.
+    static std::vector<float> read_depth(IDirect3DSurface9* surface);
+    // Overwrites a colour surface's texels; false on a size or kind mismatch.
+    static bool write_pixels(IDirect3DSurface9* surface, const std::vector<uint32_t>& texels);
+    IDirect3DSurface9* back_buffer() const;    // no reference added
+    IDirect3DSurface9* depth_buffer() const;   // no reference added
+
+    // --- Effects and shaders
+    void register_vertex_shader(const std::string& name, std::shared_ptr<VertexShader> shader);
+    void register_pixel_shader(const std::string& name, std::shared_ptr<PixelShader> shader);
+    void unregister_shader(const std::string& name);
+    std::shared_ptr<VertexShader> vertex_shader(const std::string& name) const;
+    std::shared_ptr<PixelShader> pixel_shader(const std::string& name) const;
+    // The floats last stored into an effect parameter by SetFloatArray
+    // (whole parameter); empty when the effect or the name is unknown.
+    static std::vector<float> effect_parameter(ID3DXEffect* effect, const std::string& name);
+    // Draw statistics since construction (counted in null mode too).
+    uint64_t draw_calls() const { return draw_calls_; }
+    uint64_t triangles_rasterized() const { return triangles_rasterized_; }
+    uint64_t pixels_shaded() const { return pixels_shaded_; }
+
+    // The most recently constructed device still alive (MessageBoxA logs to it).
+    static SoftwareDevice* current();
+
+private:
+    friend class detail::SwObject;
+    friend class detail::SwSurface;
+    friend class detail::SwTexture;
+    friend class detail::SwCubeTexture;
+    friend class detail::SwVertexBuffer;
+    friend class detail::SwVertexDecl;
+    friend class detail::SwBuffer;
+    friend class detail::SwEffect;
+    friend HRESULT WINAPI ::D3DXCreateEffect(IDirect3DDevice9*, const void*, UINT,
+                                             const D3DXMACRO*, ID3DXInclude*, DWORD,
+                                             ID3DXEffectPool*, ID3DXEffect**, ID3DXBuffer**);
+    friend HRESULT WINAPI ::D3DXCreateCubeTexture(IDirect3DDevice9*, UINT, UINT, DWORD,
+                                                  D3DFORMAT, D3DPOOL, IDirect3DCubeTexture9**);
+    friend int WINAPI ::MessageBoxA(HWND, LPCSTR, LPCSTR, UINT);
+
+    struct Stream {
+        detail::SwVertexBuffer* buffer = nullptr;
+        UINT offset = 0;
+        UINT stride = 0;
+    };
+    static constexpr size_t kStreams = 16;
+    static constexpr size_t kRenderStates = 256;
+
+    // Call bookkeeping: counts the call, records it when recording, and
+    // returns the injected failure (or S_OK). `leave` marks a failed result.
+    template <class... Args>
+    HRESULT enter(detail::Op op, const Args&... args);
+    HRESULT leave(HRESULT hr);
+    HRESULT injected_failure(detail::Op op, const char** error_text);
+    bool logging() const { return recording_ && !null_mode_; }
+    void append_call(std::string&& text);
+
+    std::string next_label(const char* kind);
+    void register_object(detail::SwObject* object);
+    void unregister_object(detail::SwObject* object);
+    HRESULT check_size(UINT width, UINT height) const;
+    detail::SwSurface* surface_of(IDirect3DSurface9* surface) const;
+
+    void bind_render_target(detail::SwSurface* surface);
+    void bind_depth_stencil(detail::SwSurface* surface);
+    void bind_vertex_declaration(detail::SwVertexDecl* decl);
+    void bind_stream(UINT index, detail::SwVertexBuffer* buffer, UINT offset, UINT stride);
+    void bind_shaders(std::shared_ptr<VertexShader> vs, std::shared_ptr<PixelShader> ps);
+    void bind_constants(detail::SwEffect* effect);
+
+    HRESULT validate_draw(D3DPRIMITIVETYPE type, UINT start_vertex, UINT count);
+    void rasterize_triangles(UINT start_vertex, UINT count);
+    void clear_rect(LONG x1, LONG y1, LONG x2, LONG y2, DWORD flags, D3DCOLOR color, float z);
+
+    ULONG refs_ = 1;
+    int over_releases_ = 0;
+    uint32_t next_id_ = 1;
+    std::vector<detail::SwObject*> objects_;
+
+    // Recording
+    bool recording_ = true;
+    bool null_mode_ = false;
+    bool last_logged_ = false;
+    std::vector<std::string> calls_;
+
+    // Failure injection
+    std::vector<uint32_t> op_counts_;
+    std::vector<detail::FailureRule> failures_;
+    int hresult_calls_ = 0;
+    int fail_nth_ = 0;
+    HRESULT fail_nth_hr_ = S_OK;
+
+    UINT max_texture_size_ = 8192;
+
+    // Device state
+    detail::SwSurface* back_buffer_ = nullptr;
+    detail::SwSurface* depth_buffer_ = nullptr;
+    detail::SwSurface* render_target_ = nullptr;
+    detail::SwSurface* depth_stencil_ = nullptr;
+    D3DVIEWPORT9 viewport_{};
+    std::array<DWORD, kRenderStates> render_states_{};
+    bool in_scene_ = false;
+    detail::SwVertexDecl* declaration_ = nullptr;
+    std::array<Stream, kStreams> streams_{};
+    detail::SwObject* indices_ = nullptr;
+    std::shared_ptr<VertexShader> bound_vs_;
+    std::shared_ptr<PixelShader> bound_ps_;
+    detail::SwEffect* constants_ = nullptr;
+
+    std::map<std::string, std::shared_ptr<VertexShader>> vertex_shaders_;
+    std::map<std::string, std::shared_ptr<PixelShader>> pixel_shaders_;
+
+    // Rasterizer scratch (kept to avoid per-draw allocation)
+    std::vector<VertexOutput> transformed_;
+
+    uint64_t draw_calls_ = 0;
+    uint64_t triangles_rasterized_ = 0;
+    uint64_t pixels_shaded_ = 0;
+};
+
+}  // namespace lightvol_sw

@@ -1,0 +1,86 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+
+#include "device/effect.h"
+#include "device/light_effect_source.h"
+#include "support/device_fixture.h"
+
+namespace {
+
+using test_support::calls_starting;
+using test_support::DeviceTest;
+using test_support::message_texts;
+
+TEST(LightEffectSource, ExactShape) {
+    const std::string text(light_effect_source);
+    EXPECT_EQ(text.size(), 816u);
+    EXPECT_EQ(light_effect_source_length, 816u);
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 36);
+    EXPECT_EQ(text.find('\r'), std::string::npos);
+    EXPECT_EQ(text.back(), '}');
+    size_t start = 0;
+    for (size_t nl = text.find('\n'); nl != std::string::npos; nl = text.find('\n', start)) {
+        EXPECT_EQ(text[nl - 1], ' ') << "line ending at " << nl;
+        start = nl + 1;
+    }
+    EXPECT_EQ(text.compare(0, 23, "#define BATCH_NUM 100 \n"), 0);
+    EXPECT_NE(text.find("\t\tPixelShader  = compile ps_2_0 PS();"), std::string::npos);
+    EXPECT_NE(text.find("\treturn input.color * (1 - length(input.info));"), std::string::npos);
+}
+
+class Effects : public DeviceTest {};
+
+TEST_F(Effects, CompilesTheLightEffectWithItsLength) {
+    {
+        Effect effect;
+        effect.compile(light_effect_source);
+        ASSERT_NE(effect.compiled_effect, nullptr);
+        EXPECT_EQ(calls_starting(dev, "D3DXCreateEffect"),
+                  (std::vector<std::string>{"D3DXCreateEffect(816,2048)"}));
+        EXPECT_TRUE(lightvol_sw::message_boxes().empty());
+        // A null text keeps the effect.
+        ID3DXEffect* compiled = effect.compiled_effect;
+        effect.compile(nullptr);
+        EXPECT_EQ(effect.compiled_effect, compiled);
+        dev.clear_calls();
+        effect.on_lost_device();
+        effect.on_reset_device();
+        EXPECT_EQ(dev.calls(), (std::vector<std::string>{"ID3DXEffect::OnLostDevice()",
+                                                         "ID3DXEffect::OnResetDevice()"}));
+    }
+}
+
+TEST_F(Effects, FailureShowsTheCompilerTextOrUnknow) {
+    Effect effect;
+    effect.compile("float4 broken(");
+    EXPECT_EQ(effect.compiled_effect, nullptr);
+    ASSERT_EQ(lightvol_sw::message_boxes().size(), 1u);
+    EXPECT_EQ(lightvol_sw::message_boxes()[0].caption, "error");
+    EXPECT_NE(lightvol_sw::message_boxes()[0].text.find("effect(1)"), std::string::npos);
+
+    dev.fail_effect_creation(0, E_FAIL, nullptr);
+    effect.compile(light_effect_source);
+    dev.clear_failures();
+    dev.fail_effect_creation(0, E_FAIL, "memory(3,1): error X3000: syntax error");
+    effect.compile(light_effect_source);
+    EXPECT_EQ(message_texts()[1], "unknow");
+    EXPECT_EQ(message_texts()[2], "memory(3,1): error X3000: syntax error");
+    EXPECT_EQ(effect.compiled_effect, nullptr);
+    dev.clear_calls();
+    effect.on_lost_device();
+    effect.on_reset_device();
+    EXPECT_TRUE(dev.calls().empty());
+}
+
+TEST_F(Effects, UnknownShaderEntryFailsLikeACompiler) {
+    dev.unregister_shader("PS");
+    Effect effect;
+    effect.compile(light_effect_source);
+    EXPECT_EQ(effect.compiled_effect, nullptr);
+    ASSERT_EQ(lightvol_sw::message_boxes().size(), 1u);
+    EXPECT_NE(lightvol_sw::message_boxes()[0].text.find("PS"), std::string::npos);
+}
+
+}  // namespace

@@ -1,0 +1,177 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+#include <set>
+
+#include "lighting/lighting_system.h"
+#include "support/batch_recorder.h"
+#include "support/reference_frame.h"
+
+namespace {
+
+// A lighting system placed over [0, size * cell] in x and y (already on the
+// grid) with its lowest layer at z = base * cell, and helpers to add lights and
+// run one frame's batching.
+class Batching : public ::testing::Test {
+protected:
+    void SetUp() override { configure(100, 5, 1.0f, 0); }
+
+    void configure(int32_t size, int32_t depth, float cell, int32_t base) {
+        sys.set_volume(size, size, depth, cell);
+        sys.set_base_layer(base);
+    }
+    void place() {
+        const float movement[2] = {1, 1};
+        const float extent = static_cast<float>(sys.width) * sys.cell_size;
+        sys.place_volume({0, 0, 0}, movement, {0, 0, 0}, {extent, extent, 0});
+    }
+    PointLight* add(Vec3 pos, float radius, Vec3 color = {1, 1, 1}) {
+        auto* l = static_cast<PointLight*>(sys.create_point_light());
+        l->set_position(&pos);
+        l->set_radius(radius);
+        l->set_color(&color);
+        return l;
+    }
+    BatchRecorder frame() {
+        place();
+        sys.collect_visible_lights();
+        BatchRecorder out;
+        sys.batch_layers(out);
+        sys.visible_lights.clear();
+        return out;
+    }
+    std::vector<size_t> sizes(const BatchRecorder& r, int32_t layer) {
+        std::vector<size_t> n;
+        for (const auto& b : r.batches)
+            if (b.layer == layer) n.push_back(b.info.size() / 3);
+        return n;
+    }
+
+    LightingSystem sys;
+};
+
+TEST_F(Batching, ChordsOfARadiusTwoLightAcrossFiveLayers) {
+    add({3, 4, 2}, 2, {0.25f, 0.5f, 0.75f});
+    const BatchRecorder r = frame();
+    EXPECT_EQ(r.layers, (std::vector<int32_t>{0, 1, 2, 3, 4}));
+    ASSERT_EQ(r.batches.size(), 5u);
+    const float expected[] = {0, std::sqrt(3.0f), 2, std::sqrt(3.0f), 0};
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_EQ(r.batches[i].layer, i);
+        EXPECT_EQ(r.batches[i].info, (std::vector<float>{expected[i], 3, 4}));
+        EXPECT_EQ(r.batches[i].color, (std::vector<float>{0.25f, 0.5f, 0.75f}));
+    }
+    EXPECT_FLOAT_EQ(r.batches[1].info[0], 1.7320508f);
+}
+
+TEST_F(Batching, BatchesOfAHundredNeverSpanLayers) {
+    // Radius 0.5 at z = 0: reaches layer 0 only (layer 1 is beyond the
+    // sphere). Counts per layer: 100, 101, then 250 and 30.
+    for (int i = 0; i < 100; ++i) add({float(i % 10), 0, 0}, 0.5f);
+    EXPECT_EQ(sizes(frame(), 0), (std::vector<size_t>{100}));
+    add({0, 0, 0}, 0.5f);
+    EXPECT_EQ(sizes(frame(), 0), (std::vector<size_t>{100, 1}));
+    for (int i = 0; i < 149; ++i) add({1, 1, 0}, 0.5f);
+    for (int i = 0; i < 30; ++i) add({1, 1, 1}, 0.5f);
+    const BatchRecorder r = frame();
+    EXPECT_EQ(sizes(r, 0), (std::vector<size_t>{100, 100, 50}));
+    EXPECT_EQ(sizes(r, 1), (std::vector<size_t>{30}));
+    EXPECT_EQ(sizes(r, 2), (std::vector<size_t>{}));
+    EXPECT_EQ(r.layers.size(), 5u);  // every layer is started, reached or not
+}
+
+TEST_F(Batching, ReachIsStrictAndChordsAreAlwaysReal) {
+    // Layers at z = 0..4. A light at z = 0.25 with radius 0.5 is within reach
+    // (dz < radius + cell) of layer 1 (dz 0.75) but its sphere misses the plane:
+    // no entry there. A light at 2 with radius 1 touches layers 1 and 3
+    // exactly (chord 0) and misses layers 0 and 4 (dz = radius + cell).
+    add({0, 0, 0.25f}, 0.5f);
+    add({5, 0, 2}, 1);
+    const BatchRecorder r = frame();
+    std::vector<std::vector<float>> chords(5);
+    for (const auto& b : r.batches)
+        for (size_t k = 0; k < b.info.size(); k += 3) chords[b.layer].push_back(b.info[k]);
+    EXPECT_EQ(chords[0], (std::vector<float>{std::sqrt(0.1875f)}));
+    EXPECT_EQ(chords[1], (std::vector<float>{0}));
+    EXPECT_EQ(chords[2], (std::vector<float>{1}));
+    EXPECT_EQ(chords[3], (std::vector<float>{0}));
+    EXPECT_TRUE(chords[4].empty());
+}
+
+TEST_F(Batching, CullingByBoxOrByVisibleFlag) {
+    add({100.5f, 1, 1}, 0.5f);          // shares the face x = 100: culled
+    add({100.499f, 1, 2}, 0.5f);        // reaches just inside
+    PointLight* far = add({500, 0, 3}, 0.5f);
+    far->set_auto_cull(false);
+    far->set_visible(true);             // drawn wherever it is
+    PointLight* hidden = add({0, 0, 4}, 0.5f);
+    hidden->set_auto_cull(false);       // neither auto-culled nor visible
+    const BatchRecorder r = frame();
+    ASSERT_EQ(r.batches.size(), 2u);
+    EXPECT_EQ(r.batches[0].layer, 2);
+    EXPECT_EQ(r.batches[1].layer, 3);
+    EXPECT_EQ(r.batches[1].info[1], 500);
+}
+
+TEST_F(Batching, LightsAreVisitedInAddressOrderWhateverTheCreationOrder) {
+    for (int pass = 0; pass < 2; ++pass) {
+        sys.clear_point_lights();
+        PointLight* a = add({1, 0, 0}, 0.5f);
+        PointLight* b = add({2, 0, 0}, 0.5f);
+        if (pass == 1) {  // re-create both: freed slots come back in reverse
+            sys.destroy_point_light(a);
+            sys.destroy_point_light(b);
+            a = add({1, 0, 0}, 0.5f);
+            b = add({2, 0, 0}, 0.5f);
+            EXPECT_LT(b, a);
+        }
+        const BatchRecorder r = frame();
+        ASSERT_EQ(r.batches.size(), 1u);
+        const float first_x = a < b ? 1 : 2;
+        EXPECT_EQ(r.batches[0].info[1], first_x);
+        EXPECT_EQ(r.batches[0].info[4], 3 - first_x);
+    }
+}
+
+// The module's batching equals the plain all-layers scan bit for bit over
+// random scenes: layer boundaries, negative base layers, NaN fields, lights
+// with auto_cull off, radii below and beyond a cell.
+TEST_F(Batching, MatchesThePlainScanOverRandomScenes) {
+    std::mt19937 rng(12345);
+    std::uniform_real_distribution<float> unit(0, 1);
+    ReferenceFrame reference;
+    for (int scene = 0; scene < 200; ++scene) {
+        const int32_t depth = 1 + static_cast<int32_t>(rng() % 40);
+        const float cells[] = {1.0f, 0.5f, 0.3f, 0.01f, 2.5f};
+        const float cell = cells[rng() % 5];
+        const int32_t base = static_cast<int32_t>(rng() % 21) - 10;
+        configure(16, depth, cell, base);
+        sys.clear_point_lights();
+        std::set<PointLight*> ordered;
+        const int count = static_cast<int>(rng() % 400);
+        for (int i = 0; i < count; ++i) {
+            const float z_lo = base * cell - 3 * cell, z_span = (depth + 6) * cell;
+            float z = z_lo + unit(rng) * z_span;
+            if (rng() % 4 == 0) z = (base + static_cast<int>(rng() % (depth + 2))) * cell;
+            float radius = unit(rng) * 4 * cell;
+            if (rng() % 10 == 0) radius = static_cast<float>(rng() % 4) * cell;
+            if (rng() % 50 == 0) radius = -radius;
+            Vec3 pos{(unit(rng) - 0.5f) * 20 * cell, (unit(rng) - 0.5f) * 20 * cell, z};
+            if (rng() % 60 == 0) pos.z = NAN;
+            if (rng() % 60 == 0) radius = NAN;
+            PointLight* l = add(pos, radius, {unit(rng), unit(rng), unit(rng)});
+            if (rng() % 5 == 0) {
+                l->set_auto_cull(false);
+                l->set_visible(rng() % 2 == 0);
+            }
+            ordered.insert(l);
+        }
+        const BatchRecorder ours = frame();
+        BatchRecorder plain;
+        reference.run(ordered, {sys.volume_min, sys.volume_max, sys.depth, sys.cell_size}, plain);
+        ASSERT_TRUE(ours.same_as(plain)) << "scene " << scene;
+    }
+}
+
+}  // namespace

@@ -1,0 +1,226 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "support/counting_allocator.h"
+#include "support/system_fixture.h"
+
+namespace {
+
+using lightvol_sw::SoftwareDevice;
+using test_support::calls_starting;
+using test_support::op_names;
+using test_support::SystemTest;
+
+const std::vector<std::string> kSaveBindClear = {
+    "GetViewport", "GetRenderTarget", "GetDepthStencilSurface", "SetRenderTarget",
+    "SetDepthStencilSurface", "Clear"};
+const std::vector<std::string> kRestore = {"SetRenderTarget(0,BackBuffer)",
+                                           "SetDepthStencilSurface(DepthBuffer)",
+                                           "SetViewport(0,0,64,64,0,1)"};
+
+std::vector<std::string> concat(std::vector<std::string> a, const std::vector<std::string>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+class RenderPass : public SystemTest {};
+
+TEST_F(RenderPass, WithoutVisibleLightsOnlySavesClearsAndRestores) {
+    sys->set_volume(4, 4, 3, 1);
+    sys->set_base_layer(0);
+    light({100, 100, 1}, 1);  // far outside
+    dev.clear_calls();
+    render_box(4, 4);
+    const auto& calls = dev.calls();
+    ASSERT_EQ(calls.size(), 9u) << test_support::joined(calls);
+    EXPECT_EQ(op_names({calls.begin(), calls.begin() + 6}), kSaveBindClear);
+    EXPECT_EQ(calls[5], "Clear(0,null,1,0,1,0)");
+    EXPECT_EQ(std::vector<std::string>(calls.begin() + 6, calls.end()), kRestore);
+    EXPECT_TRUE(calls_starting(dev, "SetRenderState").empty());
+    // The light map is black.
+    IDirect3DTexture9* map = sys->get_light_map()->texture;
+    for (uint32_t texel : SoftwareDevice::read_pixels(map)) EXPECT_EQ(texel & 0xFFFFFFu, 0u);
+}
+
+TEST_F(RenderPass, DrawsLayerByLayerInTheDocumentedOrder) {
+    sys->set_volume(4, 4, 3, 1);
+    sys->set_base_layer(0);
+    light({2, 2, 0}, 0.5f, {1, 0, 0});  // layer 0 only
+    light({2, 2, 2}, 0.5f, {0, 1, 0});  // layer 2 only
+    dev.clear_calls();
+    render_box(4, 4);
+    std::vector<std::string> calls = dev.calls();
+    ASSERT_GT(calls.size(), 6u);
+    EXPECT_EQ(op_names({calls.begin(), calls.begin() + 6}), kSaveBindClear);
+    calls.erase(calls.begin(), calls.begin() + 6);
+    const std::vector<std::string> batch = {
+        "ID3DXEffect::SetFloatArray(light_info,3)", "ID3DXEffect::SetFloatArray(light_color,3)",
+        "ID3DXEffect::CommitChanges()", "DrawPrimitive(4,0,2)"};
+    std::vector<std::string> expected = {
+        "SetRenderState(7,0)",   "SetRenderState(14,0)", "SetRenderState(27,1)",
+        "SetRenderState(171,5)", "SetRenderState(19,2)", "SetRenderState(20,2)",
+        "SetRenderState(22,3)"};
+    // Stream source and declaration carry labels; compared by name below.
+    expected.push_back("SetStreamSource");
+    expected.push_back("SetVertexDeclaration");
+    expected = concat(expected, {"ID3DXEffect::SetTechnique(Render)", "ID3DXEffect::Begin(0)",
+                                 "ID3DXEffect::BeginPass(0)",
+                                 "ID3DXEffect::SetFloatArray(world2scr,4)",
+                                 "SetViewport(0,0,4,4,0,1)"});
+    expected = concat(expected, batch);
+    expected.push_back("SetViewport(4,0,4,4,0,1)");
+    expected.push_back("SetViewport(8,0,4,4,0,1)");
+    expected = concat(expected, batch);
+    expected = concat(expected, {"ID3DXEffect::EndPass()", "ID3DXEffect::End()",
+                                 "SetRenderState(7,1)", "SetRenderState(14,1)",
+                                 "SetRenderState(171,1)", "SetRenderState(27,0)"});
+    expected = concat(expected, kRestore);
+    ASSERT_EQ(calls.size(), expected.size()) << test_support::joined(calls);
+    for (size_t i = 0; i < calls.size(); ++i) {
+        if (expected[i] == "SetStreamSource" || expected[i] == "SetVertexDeclaration")
+            EXPECT_EQ(op_names({calls[i]})[0], expected[i]);
+        else
+            EXPECT_EQ(calls[i], expected[i]) << i;
+    }
+    EXPECT_NE(calls[7].find(",0,12)"), std::string::npos) << calls[7];
+}
+
+TEST_F(RenderPass, OneHundredFiftyLightsOnOneLayer) {
+    sys->set_volume(8, 8, 1, 1);
+    sys->set_base_layer(0);
+    for (int i = 0; i < 150; ++i) light({4, 4, 0}, 0.5f);
+    dev.clear_calls();
+    render_box(8, 8);
+    std::vector<std::string> uploads;
+    for (const std::string& c : dev.calls())
+        if (c.find("light_") != std::string::npos || c.find("CommitChanges") != std::string::npos ||
+            c.rfind("DrawPrimitive", 0) == 0)
+            uploads.push_back(c);
+    EXPECT_EQ(uploads, (std::vector<std::string>{
+                           "ID3DXEffect::SetFloatArray(light_info,300)",
+                           "ID3DXEffect::SetFloatArray(light_color,300)",
+                           "ID3DXEffect::CommitChanges()", "DrawPrimitive(4,0,200)",
+                           "ID3DXEffect::SetFloatArray(light_info,150)",
+                           "ID3DXEffect::SetFloatArray(light_color,150)",
+                           "ID3DXEffect::CommitChanges()", "DrawPrimitive(4,0,100)"}));
+}
+
+TEST_F(RenderPass, HostTargetDepthAndViewportSurviveEveryFrame) {
+    sys->set_volume(8, 8, 4, 0.5f);
+    sys->set_base_layer(-2);
+    for (int i = 0; i < 30; ++i) light({float(i % 4), 1, float(i % 3) - 1}, 1);
+    IDirect3DSurface9* host_target = nullptr;
+    IDirect3DSurface9* host_depth = nullptr;
+    ASSERT_EQ(dev.CreateRenderTarget(32, 16, D3DFMT_X8R8G8B8, D3DMULTISAMPLE_NONE, 0, FALSE,
+                                     &host_target, nullptr),
+              S_OK);
+    ASSERT_EQ(dev.CreateDepthStencilSurface(32, 16, D3DFMT_D24X8, D3DMULTISAMPLE_NONE, 0, TRUE,
+                                            &host_depth, nullptr),
+              S_OK);
+    dev.SetRenderTarget(0, host_target);
+    dev.SetDepthStencilSurface(host_depth);
+    const D3DVIEWPORT9 host_viewport{3, 2, 20, 10, 0.25f, 0.75f};
+    dev.SetViewport(&host_viewport);
+    const ULONG target_refs = SoftwareDevice::ref_count(host_target);
+    const ULONG depth_refs = SoftwareDevice::ref_count(host_depth);
+    for (int frame = 0; frame < 3; ++frame) {
+        render_box(4, 4);
+        IDirect3DSurface9* t = nullptr;
+        IDirect3DSurface9* d = nullptr;
+        dev.GetRenderTarget(0, &t);
+        dev.GetDepthStencilSurface(&d);
+        EXPECT_EQ(t, host_target);
+        EXPECT_EQ(d, host_depth);
+        t->Release();
+        d->Release();
+        D3DVIEWPORT9 vp{};
+        dev.GetViewport(&vp);
+        EXPECT_EQ(0, std::memcmp(&vp, &host_viewport, sizeof vp));
+        EXPECT_EQ(SoftwareDevice::ref_count(host_target), target_refs);
+        EXPECT_EQ(SoftwareDevice::ref_count(host_depth), depth_refs);
+    }
+    dev.SetRenderTarget(0, dev.back_buffer());
+    dev.SetDepthStencilSurface(dev.depth_buffer());
+    host_target->Release();
+    host_depth->Release();
+}
+
+TEST_F(RenderPass, DisabledOrUnsizedSystemsMakeNoCallAndKeepTheirRecord) {
+    light({2, 2, 0}, 1);
+    dev.clear_calls();
+    render_box(4, 4);  // no light map yet
+    EXPECT_TRUE(dev.calls().empty());
+
+    sys->set_volume(4, 4, 2, 1);
+    sys->set_base_layer(0);
+    render_box(4, 4);
+    LightMapInfo before;
+    std::memcpy(&before, sys->get_light_map(), sizeof before);
+    const auto pixels = SoftwareDevice::read_pixels(before.texture);
+    sys->set_enabled(false);
+    dev.clear_calls();
+    const Vec3 focus{100, 100, 0}, lo{90, 90, 0}, hi{120, 120, 0};
+    const float movement[2] = {-1, -1};
+    sys->render(&focus, movement, &lo, &hi);
+    EXPECT_TRUE(dev.calls().empty());
+    EXPECT_EQ(0, std::memcmp(&before, sys->get_light_map(), sizeof before));
+    EXPECT_EQ(SoftwareDevice::read_pixels(before.texture), pixels);
+    sys->set_enabled(true);
+    sys->render(&focus, movement, &lo, &hi);
+    EXPECT_FALSE(dev.calls().empty());
+    EXPECT_NE(0, std::memcmp(&before, sys->get_light_map(), sizeof before));
+}
+
+TEST_F(RenderPass, MissingEffectClearsButNeverCallsThroughIt) {
+    sys->release();
+    sys = nullptr;
+    dev.fail_effect_creation(0, E_FAIL, "effect(1): error: refused");
+    sys = create_ILightingSystem();
+    sys->init(&dev, test_support::set_render_state_on_device);
+    EXPECT_EQ(test_support::message_texts(),
+              (std::vector<std::string>{"effect(1): error: refused"}));
+    sys->set_volume(4, 4, 1, 1);
+    sys->set_base_layer(0);
+    light({2, 2, 0}, 1);
+    dev.clear_calls();
+    render_box(4, 4);
+    const auto& calls = dev.calls();
+    ASSERT_EQ(calls.size(), 9u) << test_support::joined(calls);
+    EXPECT_EQ(op_names({calls.begin(), calls.begin() + 6}), kSaveBindClear);
+}
+
+TEST_F(RenderPass, TargetsWithoutSurfacesNeverTouchTheHostTarget) {
+    dev.fail("CreateTexture", 1, D3DERR_OUTOFVIDEOMEMORY);
+    sys->set_volume(4, 4, 2, 1);
+    EXPECT_EQ(sys->get_light_map()->texture, nullptr);
+    sys->set_base_layer(0);
+    light({2, 2, 0}, 1);
+    dev.clear_calls();
+    render_box(4, 4);
+    EXPECT_TRUE(dev.calls().empty()) << test_support::joined(dev.calls());
+    // Lost device: the same until the reset.
+    sys->set_volume(4, 4, 2, 1);
+    sys->on_lost_device();
+    dev.clear_calls();
+    render_box(4, 4);
+    EXPECT_TRUE(dev.calls().empty());
+    sys->on_reset_device();
+    render_box(4, 4);
+    EXPECT_FALSE(calls_starting(dev, "DrawPrimitive").empty());
+}
+
+TEST_F(RenderPass, SteadyStateFrameAllocatesNothing) {
+    sys->set_volume(16, 16, 8, 1);
+    sys->set_base_layer(0);
+    for (int i = 0; i < 500; ++i) light({float(i % 16), float(i / 16 % 16), float(i % 8)}, 1.5f);
+    dev.set_null_mode(true);
+    render_box(16, 16);
+    render_box(16, 16);
+    alloc_probe::Scope scope;
+    for (int f = 0; f < 5; ++f) render_box(16, 16);
+    EXPECT_EQ(scope.count(), 0u);
+    dev.set_null_mode(false);
+}
+
+}  // namespace

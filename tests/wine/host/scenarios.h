@@ -1,0 +1,51 @@
+// The scenarios of the Wine tier. Each reports one PASS or FAIL line.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "../common/scene_file.h"
+#include "../effect_provider/effect_provider.h"
+#include "host_device.h"
+#include "lightvol.h"
+#include "message_boxes.h"
+
+using CreateLightingSystemFn = ILightingSystem* (*)();
+
+struct HostContext {
+    HostDevice* device = nullptr;
+    MessageBoxWatcher* boxes = nullptr;
+    CreateLightingSystemFn create = nullptr;
+    // Null unless the test effect provider is the loaded d3dx9_43.dll.
+    EffectProviderStatsFn provider_stats = nullptr;
+    std::vector<scene_file::Scene> scenes;
+    std::string dump_dir;  // where pictures are written; empty: nowhere
+};
+
+// Failures collected by one scenario.
+class Outcome {
+public:
+    void expect(bool ok, const std::string& what) {
+        if (!ok) failures_.push_back(what);
+    }
+    void fail(const std::string& what) { failures_.push_back(what); }
+    bool passed() const { return failures_.empty(); }
+    std::string reasons() const;
+
+private:
+    std::vector<std::string> failures_;
+};
+
+// With the test effect provider.
+Outcome scenario_abi(HostContext& ctx);
+Outcome scenario_resources(HostContext& ctx);
+Outcome scenario_failure_messages(HostContext& ctx);
+Outcome scenario_device_loss(HostContext& ctx);
+Outcome scenario_host_state(HostContext& ctx);
+Outcome scenario_picture(HostContext& ctx, const scene_file::Scene& scene, std::string& figures);
+Outcome scenario_leaks(HostContext& ctx);
+Outcome scenario_effect_use(HostContext& ctx);
+
+// With Wine's own D3DX, which cannot compile the light effect.
+Outcome scenario_compiler_message(HostContext& ctx);
+Outcome scenario_frame_without_effect(HostContext& ctx);

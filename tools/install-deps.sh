@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Installs the Debian packages a build needs, only those missing.
+#   tools/install-deps.sh native   compiler, CMake, GoogleTest, libpng, JSON
+#   tools/install-deps.sh windows  + the MinGW-w64 i686 cross compiler
+#   tools/install-deps.sh bench    + Google Benchmark
+#   tools/install-deps.sh fuzz     + clang with its sanitizer and fuzzer runtimes
+#   tools/install-deps.sh all      everything above
+set -euo pipefail
+
+want=()
+for group in "${@:-native}"; do
+  case "$group" in
+    native) want+=(g++ cmake make pkg-config libgtest-dev nlohmann-json3-dev libpng-dev) ;;
+    windows) want+=(g++-mingw-w64-i686 binutils-mingw-w64-i686) ;;
+    bench) want+=(libbenchmark-dev) ;;
+    fuzz) want+=(clang libclang-rt-14-dev) ;;
+    all) want+=(g++ cmake make pkg-config libgtest-dev nlohmann-json3-dev libpng-dev
+                g++-mingw-w64-i686 binutils-mingw-w64-i686 libbenchmark-dev clang libclang-rt-14-dev) ;;
+    *) echo "install-deps: unknown group '$group'" >&2; exit 2 ;;
+  esac
+done
+
+missing=()
+for pkg in "${want[@]}"; do
+  dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "Installing: ${missing[*]}"
+  SUDO=""
+  [ "$(id -u)" -eq 0 ] || SUDO="sudo"
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi

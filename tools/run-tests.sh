@@ -1,0 +1,50 @@
+#!/usr/bin/env bash
+# Every test of the project, as CI runs it. Installs what it needs from Debian
+# packages when missing. Stages:
+#   native     the native suite (module, software device, tools) through CTest
+#   sanitize   the native suite again under AddressSanitizer + UBSan (leaks on)
+#   windows    lightvol.dll cross-built with MinGW-w64, export/import tables checked
+#   fuzz       a bounded libFuzzer run over interface call sequences
+#   wine       the real DLL on Wine's Direct3D 9
+# Pass stage names to run only those (default: all).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+stages=("$@")
+[ ${#stages[@]} -gt 0 ] || stages=(native sanitize windows fuzz wine)
+run_stage() { for s in "${stages[@]}"; do [ "$s" = "$1" ] && return 0; done; return 1; }
+banner() { printf '\n==== %s ====\n' "$*"; }
+
+if run_stage native; then
+  banner "native build and tests"
+  tools/install-deps.sh native
+  cmake --preset native >/dev/null
+  cmake --build --preset native
+  ctest --preset native
+fi
+
+if run_stage sanitize; then
+  banner "native tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+  tools/install-deps.sh native
+  cmake --preset sanitize >/dev/null
+  cmake --build --preset sanitize
+  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+    ctest --preset sanitize
+fi
+
+if run_stage windows && [ -x tools/build_windows.sh ]; then
+  banner "Windows DLL"
+  tools/build_windows.sh
+fi
+
+if run_stage fuzz && [ -x tests/fuzz/run.sh ]; then
+  banner "fuzzed call sequences"
+  tests/fuzz/run.sh
+fi
+
+if run_stage wine && [ -x tests/wine/run.sh ]; then
+  banner "the DLL on Wine's Direct3D 9"
+  tests/wine/run.sh
+fi
+
+banner "all stages passed: ${stages[*]}"
