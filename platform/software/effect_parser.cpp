@@ -148,7 +148,8 @@ std::string strip_comments(const char* text, size_t length) {
 
 // Runs the preprocessor over the whole text: directives are handled line by
 // line, macros are expanded in the tokens of the other lines.
-std::vector<Token> preprocess(const char* text, size_t length, const std::vector<Macro>& predefined) {
+std::vector<Token> preprocess(const char* text, size_t length,
+                              const std::vector<Macro>& predefined) {
     std::map<std::string, std::vector<Token>> macros;
     for (const Macro& m : predefined) {
         std::vector<Token> value;
@@ -167,7 +168,8 @@ std::vector<Token> preprocess(const char* text, size_t length, const std::vector
         if (t.kind == TokKind::Ident) {
             auto it = macros.find(t.text);
             if (it != macros.end()) {
-                if (depth > 32) throw ParseError{t.line, "macro '" + t.text + "' expands without end"};
+                if (depth > 32)
+                    throw ParseError{t.line, "macro '" + t.text + "' expands without end"};
                 for (Token v : it->second) {
                     v.line = t.line;
                     self(v, self, depth + 1);
@@ -229,10 +231,11 @@ bool is_parameter_type(const std::string& type, size_t* floats) {
 
 bool is_builtin_type(const std::string& type) {
     static const char* const kBuiltins[] = {
-        "void", "bool", "int", "uint", "half", "double", "float", "float1", "float2", "float3",
-        "float4", "float2x2", "float3x3", "float4x4", "float3x4", "float4x3", "half2", "half3",
-        "half4", "int2", "int3", "int4", "bool2", "bool3", "bool4", "texture", "sampler",
-        "sampler2D", "samplerCUBE", "matrix", "vector"};
+        "void",        "bool",     "int",    "uint",   "half",     "double",   "float",
+        "float1",      "float2",   "float3", "float4", "float2x2", "float3x3", "float4x4",
+        "float3x4",    "float4x3", "half2",  "half3",  "half4",    "int2",     "int3",
+        "int4",        "bool2",    "bool3",  "bool4",  "texture",  "sampler",  "sampler2D",
+        "samplerCUBE", "matrix",   "vector"};
     for (const char* b : kBuiltins)
         if (type == b) return true;
     return false;
@@ -318,9 +321,9 @@ private:
     }
 
     void parse_declaration(ParsedEffect& fx) {
-        static const char* const kQualifiers[] = {"uniform", "static", "const", "extern",
-                                                  "shared", "volatile", "row_major",
-                                                  "column_major", "inline"};
+        static const char* const kQualifiers[] = {"uniform",   "static",       "const",
+                                                  "extern",    "shared",       "volatile",
+                                                  "row_major", "column_major", "inline"};
         bool is_static = false;
         for (;;) {
             bool qualifier = false;
@@ -356,7 +359,8 @@ private:
             if (!is_punct(peek(), "{")) unexpected(peek(), "'{'");
             skip_group("{", "}");
             for (const ParsedFunction& f : fx.functions)
-                if (f.name == name) throw ParseError{line, "redefinition of function '" + name + "'"};
+                if (f.name == name)
+                    throw ParseError{line, "redefinition of function '" + name + "'"};
             fx.functions.push_back({name, line});
             return;
         }
@@ -365,14 +369,16 @@ private:
         ParsedParameter param;
         param.name = name;
         param.line = line;
-        const bool parameter = is_parameter_type(type, &param.floats_per_element);
+        // Static globals are constants of the shaders, not effect parameters.
+        const bool parameter = is_parameter_type(type, &param.floats_per_element) && !is_static;
         if (!parameter && !is_static)
             throw ParseError{line, "unsupported parameter type '" + type + "'"};
         if (is_punct(peek(), "[")) {
             take();
             const Token& size = take();
             char* end = nullptr;
-            const long n = size.kind == TokKind::Number ? std::strtol(size.text.c_str(), &end, 10) : 0;
+            const long n =
+                size.kind == TokKind::Number ? std::strtol(size.text.c_str(), &end, 10) : 0;
             if (size.kind != TokKind::Number || !end || *end != '\0' || n <= 0 || n > 65536)
                 throw ParseError{size.line, "array size must be a positive integer literal, not '" +
                                                 size.text + "'"};

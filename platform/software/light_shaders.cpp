@@ -4,9 +4,9 @@
 //       scr = (world - world2scr.xy) * world2scr.zw;
 //       position = (scr, 0.5, 1); color = (light_color[pos.z], 1); info = pos.xy
 //   PS: color * (1 - length(info))
-#include "platform/software/software_device.h"
-
 #include <cmath>
+
+#include "platform/software/software_device.h"
 
 namespace lightvol_sw {
 

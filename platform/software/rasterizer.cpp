@@ -1,9 +1,9 @@
 // Draw validation and triangle rasterization of the software device.
-#include "platform/software/sw_internal.h"
-
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+
+#include "platform/software/sw_internal.h"
 
 namespace lightvol_sw {
 
@@ -16,13 +16,19 @@ constexpr UINT kDeclTypeSize[17] = {4, 8, 12, 16, 4, 4, 4, 8, 4, 4, 8, 4, 8, 4, 
 
 UINT vertices_for(D3DPRIMITIVETYPE type, UINT count) {
     switch (type) {
-        case D3DPT_POINTLIST: return count;
-        case D3DPT_LINELIST: return count * 2;
-        case D3DPT_LINESTRIP: return count + 1;
-        case D3DPT_TRIANGLELIST: return count * 3;
+        case D3DPT_POINTLIST:
+            return count;
+        case D3DPT_LINELIST:
+            return count * 2;
+        case D3DPT_LINESTRIP:
+            return count + 1;
+        case D3DPT_TRIANGLELIST:
+            return count * 3;
         case D3DPT_TRIANGLESTRIP:
-        case D3DPT_TRIANGLEFAN: return count + 2;
-        default: return 0;
+        case D3DPT_TRIANGLEFAN:
+            return count + 2;
+        default:
+            return 0;
     }
 }
 
@@ -42,9 +48,319 @@ HRESULT SoftwareDevice::validate_draw(D3DPRIMITIVETYPE type, UINT start_vertex, 
     return S_OK;
 }
 
+namespace {
+
+struct NoParameters final : ParameterSource {
+    const float* parameter(const char*, size_t*) const override { return nullptr; }
+};
+
+// A vertex in clip space with its varyings, as clipping works on it.
+struct ClipVertex {
+    float pos[4];
+    float var[kMaxVaryings];
+};
+
+// Clip planes as distance functions; a vertex is kept where the distance is
+// not negative. Besides the depth range 0 <= z <= w of Direct3D, a wide guard
+// band on x and y keeps screen coordinates within fixed-point range (the
+// viewport scissor does the visible clipping).
+constexpr float kGuard = 64.0f;
+constexpr int kPlanes = 7;
+
+float plane_distance(int plane, const float* p) {
+    switch (plane) {
+        case 0:
+            return p[2];  // z >= 0
+        case 1:
+            return p[3] - p[2];  // z <= w
+        case 2:
+            return p[3] - 1e-6f;  // w > 0
+        case 3:
+            return kGuard * p[3] - p[0];  // x <= G w
+        case 4:
+            return kGuard * p[3] + p[0];  // x >= -G w
+        case 5:
+            return kGuard * p[3] - p[1];  // y <= G w
+        default:
+            return kGuard * p[3] + p[1];  // y >= -G w
+    }
+}
+
+// Sutherland-Hodgman against all planes; returns the vertex count (0 when
+// nothing is left). `poly` holds up to 3 + kPlanes vertices.
+int clip_polygon(ClipVertex* poly, int n, int varyings) {
+    ClipVertex tmp[3 + kPlanes];
+    for (int plane = 0; plane < kPlanes && n > 0; ++plane) {
+        bool all_in = true;
+        for (int i = 0; i < n; ++i)
+            if (plane_distance(plane, poly[i].pos) < 0.0f) all_in = false;
+        if (all_in) continue;
+        int m = 0;
+        for (int i = 0; i < n; ++i) {
+            const ClipVertex& a = poly[i];
+            const ClipVertex& b = poly[(i + 1) % n];
+            const float da = plane_distance(plane, a.pos);
+            const float db = plane_distance(plane, b.pos);
+            if (da >= 0.0f) tmp[m++] = a;
+            if ((da >= 0.0f) != (db >= 0.0f)) {
+                const float t = da / (da - db);
+                ClipVertex& c = tmp[m++];
+                for (int k = 0; k < 4; ++k) c.pos[k] = a.pos[k] + t * (b.pos[k] - a.pos[k]);
+                for (int k = 0; k < varyings; ++k) c.var[k] = a.var[k] + t * (b.var[k] - a.var[k]);
+            }
+        }
+        n = m;
+        for (int i = 0; i < n; ++i) poly[i] = tmp[i];
+    }
+    return n;
+}
+
+struct ScreenVertex {
+    int64_t x, y;  // 1/256 pixel
+    float z;
+    const float* var;
+};
+
+constexpr int kSubpixelBits = 8;
+constexpr int64_t kSubpixel = int64_t{1} << kSubpixelBits;
+
+bool is_top_left(const ScreenVertex& a, const ScreenVertex& b) {
+    const int64_t dx = b.x - a.x, dy = b.y - a.y;
+    return dy < 0 || (dy == 0 && dx > 0);
+}
+
+bool depth_passes(DWORD func, float z, float stored) {
+    switch (func) {
+        case 1:
+            return false;  // NEVER
+        case 2:
+            return z < stored;  // LESS
+        case 3:
+            return z == stored;  // EQUAL
+        case 4:
+            return z <= stored;  // LESSEQUAL
+        case 5:
+            return z > stored;  // GREATER
+        case 6:
+            return z != stored;  // NOTEQUAL
+        case 7:
+            return z >= stored;  // GREATEREQUAL
+        default:
+            return true;  // ALWAYS
+    }
+}
+
+float clamp01(float v) { return v > 0.0f ? (v < 1.0f ? v : 1.0f) : 0.0f; }  // NaN -> 0
+
+float blend_factor(DWORD factor, int channel, const float* src, const float* dst) {
+    switch (factor) {
+        case D3DBLEND_ZERO:
+            return 0.0f;
+        case D3DBLEND_SRCCOLOR:
+            return src[channel];
+        case D3DBLEND_INVSRCCOLOR:
+            return 1.0f - src[channel];
+        case D3DBLEND_SRCALPHA:
+            return src[3];
+        case D3DBLEND_INVSRCALPHA:
+            return 1.0f - src[3];
+        case 7:
+            return dst[3];  // DESTALPHA
+        case 8:
+            return 1.0f - dst[3];  // INVDESTALPHA
+        case 9:
+            return dst[channel];  // DESTCOLOR
+        case 10:
+            return 1.0f - dst[channel];  // INVDESTCOLOR
+        default:
+            return 1.0f;  // ONE and unsupported ones
+    }
+}
+
+}  // namespace
+
 void SoftwareDevice::rasterize_triangles(UINT start_vertex, UINT count) {
-    (void)start_vertex;
-    (void)count;
+    // Without both shaders there is no pipeline to run: the draw is only recorded.
+    if (!bound_vs_ || !bound_ps_ || !render_target_) return;
+    const D3DVERTEXELEMENT9* position = nullptr;
+    for (const D3DVERTEXELEMENT9& e : declaration_->elements())
+        if (e.Usage == D3DDECLUSAGE_POSITION && e.UsageIndex == 0 && e.Type <= 3) position = &e;
+    if (!position) return;
+
+    static const NoParameters kNoParameters;
+    const ParameterSource& params =
+        constants_ ? static_cast<const ParameterSource&>(*constants_) : kNoParameters;
+    VertexShader& vs = *bound_vs_;
+    PixelShader& ps = *bound_ps_;
+    if (!vs.begin_draw(params) || !ps.begin_draw(params)) return;
+    const int varyings = std::min(vs.varying_count(), kMaxVaryings);
+
+    // Vertex processing.
+    const Stream& stream = streams_[position->Stream];
+    const size_t vertex_count = static_cast<size_t>(count) * 3;
+    transformed_.resize(vertex_count);
+    const UINT components = position->Type + 1u;
+    for (size_t i = 0; i < vertex_count; ++i) {
+        float in[4] = {0.0f, 0.0f, 0.0f, 1.0f};
+        const uint8_t* src = stream.buffer->data() + stream.offset +
+                             (start_vertex + i) * static_cast<size_t>(stream.stride) +
+                             position->Offset;
+        std::memcpy(in, src, components * sizeof(float));
+        VertexOutput& out = transformed_[i];
+        std::fill(std::begin(out.varyings), std::end(out.varyings), 0.0f);
+        vs.run(in, out);
+    }
+
+    // Fixed per-draw state.
+    const D3DVIEWPORT9 vp = viewport_;
+    SwSurface* rt = render_target_;
+    uint32_t* colors = rt->colors();
+    const UINT rt_w = rt->width(), rt_h = rt->height();
+    const bool x8 = rt->desc().Format == D3DFMT_X8R8G8B8;
+    const LONG clip_x0 = static_cast<LONG>(vp.X);
+    const LONG clip_y0 = static_cast<LONG>(vp.Y);
+    const LONG clip_x1 = static_cast<LONG>(std::min<uint64_t>(uint64_t{vp.X} + vp.Width, rt_w)) - 1;
+    const LONG clip_y1 =
+        static_cast<LONG>(std::min<uint64_t>(uint64_t{vp.Y} + vp.Height, rt_h)) - 1;
+    SwSurface* ds = render_states_[D3DRS_ZENABLE] != 0 ? depth_stencil_ : nullptr;
+    float* depths = ds ? ds->depths() : nullptr;
+    const bool z_write = ds && render_states_[D3DRS_ZWRITEENABLE] != 0;
+    const DWORD z_func = render_states_[23];
+    const DWORD cull = render_states_[D3DRS_CULLMODE];
+    const bool blend = render_states_[D3DRS_ALPHABLENDENABLE] != 0;
+    const DWORD blend_op = render_states_[D3DRS_BLENDOP];
+    const DWORD src_blend = render_states_[D3DRS_SRCBLEND];
+    const DWORD dst_blend = render_states_[D3DRS_DESTBLEND];
+    const DWORD write_mask = render_states_[168];
+    const float half_w = vp.Width * 0.5f, half_h = vp.Height * 0.5f;
+
+    auto shade = [&](LONG px, LONG py, const ScreenVertex* v, double w0, double w1, double w2) {
+        const size_t index = static_cast<size_t>(py) * rt_w + static_cast<size_t>(px);
+        const float z = static_cast<float>(w0 * v[0].z + w1 * v[1].z + w2 * v[2].z);
+        const bool has_depth =
+            ds && static_cast<UINT>(px) < ds->width() && static_cast<UINT>(py) < ds->height();
+        const size_t d_index = has_depth ? static_cast<size_t>(py) * ds->width() + px : 0;
+        if (has_depth && !depth_passes(z_func, z, depths[d_index])) return;
+        float var[kMaxVaryings];
+        for (int k = 0; k < varyings; ++k)
+            var[k] = static_cast<float>(w0 * v[0].var[k] + w1 * v[1].var[k] + w2 * v[2].var[k]);
+        float src[4];
+        ps.run(var, src);
+        ++pixels_shaded_;
+        for (float& c : src) c = clamp01(c);  // unorm target: the output is clamped first
+        const uint32_t stored = colors[index];
+        float out[4];
+        if (blend) {
+            const float dst[4] = {((stored >> 16) & 0xFF) / 255.0f, ((stored >> 8) & 0xFF) / 255.0f,
+                                  (stored & 0xFF) / 255.0f,
+                                  x8 ? 1.0f : ((stored >> 24) & 0xFF) / 255.0f};
+            for (int c = 0; c < 4; ++c) {
+                const float s = src[c] * blend_factor(src_blend, c, src, dst);
+                const float d = dst[c] * blend_factor(dst_blend, c, src, dst);
+                switch (blend_op) {
+                    case D3DBLENDOP_SUBTRACT:
+                        out[c] = s - d;
+                        break;
+                    case D3DBLENDOP_REVSUBTRACT:
+                        out[c] = d - s;
+                        break;
+                    case D3DBLENDOP_MIN:
+                        out[c] = std::min(src[c], dst[c]);
+                        break;
+                    case D3DBLENDOP_MAX:
+                        out[c] = std::max(src[c], dst[c]);
+                        break;
+                    default:
+                        out[c] = s + d;
+                        break;
+                }
+            }
+        } else {
+            std::copy(src, src + 4, out);
+        }
+        auto to_byte = [](float f) {
+            return static_cast<uint32_t>(std::floor(clamp01(f) * 255.0f + 0.5f));
+        };
+        // Channel order in the texel: A R G B; write mask bits: R G B A.
+        const uint32_t channels[4] = {to_byte(out[0]) << 16, to_byte(out[1]) << 8, to_byte(out[2]),
+                                      to_byte(out[3]) << 24};
+        const uint32_t masks[4] = {0x00FF0000u, 0x0000FF00u, 0x000000FFu, 0xFF000000u};
+        uint32_t texel = stored;
+        for (int c = 0; c < 4; ++c)
+            if (write_mask & (1u << c)) texel = (texel & ~masks[c]) | channels[c];
+        colors[index] = rt->store_value(texel);
+        if (z_write && has_depth) depths[d_index] = z;
+    };
+
+    auto raster = [&](ScreenVertex a, ScreenVertex b, ScreenVertex c) {
+        int64_t area = (b.x - a.x) * (c.y - a.y) - (c.x - a.x) * (b.y - a.y);
+        if (area == 0) return;
+        // Positive area: clockwise on screen (y grows downwards).
+        if ((cull == D3DCULL_CCW && area < 0) || (cull == D3DCULL_CW && area > 0)) return;
+        if (area < 0) {
+            std::swap(b, c);
+            area = -area;
+        }
+        ++triangles_rasterized_;
+        const ScreenVertex v[3] = {a, b, c};
+        // Pixel (px, py) is sampled at (px, py): the Direct3D 9 convention.
+        auto ceil_px = [](int64_t f) { return static_cast<LONG>(-((-f) >> kSubpixelBits)); };
+        auto floor_px = [](int64_t f) { return static_cast<LONG>(f >> kSubpixelBits); };
+        const LONG x0 = std::max(clip_x0, ceil_px(std::min({a.x, b.x, c.x})));
+        const LONG x1 = std::min(clip_x1, floor_px(std::max({a.x, b.x, c.x})));
+        const LONG y0 = std::max(clip_y0, ceil_px(std::min({a.y, b.y, c.y})));
+        const LONG y1 = std::min(clip_y1, floor_px(std::max({a.y, b.y, c.y})));
+        if (x0 > x1 || y0 > y1) return;
+
+        // Edge k is opposite vertex k; its function is positive inside.
+        const ScreenVertex* from[3] = {&v[1], &v[2], &v[0]};
+        const ScreenVertex* to[3] = {&v[2], &v[0], &v[1]};
+        int64_t row[3], step_x[3], step_y[3], bias[3];
+        const int64_t sx = int64_t{x0} * kSubpixel, sy = int64_t{y0} * kSubpixel;
+        for (int k = 0; k < 3; ++k) {
+            const int64_t dx = to[k]->x - from[k]->x, dy = to[k]->y - from[k]->y;
+            row[k] = dx * (sy - from[k]->y) - dy * (sx - from[k]->x);
+            step_x[k] = -dy * kSubpixel;
+            step_y[k] = dx * kSubpixel;
+            bias[k] = is_top_left(*from[k], *to[k]) ? 0 : 1;
+        }
+        const double inv_area = 1.0 / static_cast<double>(area);
+        for (LONG py = y0; py <= y1; ++py) {
+            int64_t e[3] = {row[0], row[1], row[2]};
+            for (LONG px = x0; px <= x1; ++px) {
+                if (e[0] >= bias[0] && e[1] >= bias[1] && e[2] >= bias[2])
+                    shade(px, py, v, e[0] * inv_area, e[1] * inv_area, e[2] * inv_area);
+                for (int k = 0; k < 3; ++k) e[k] += step_x[k];
+            }
+            for (int k = 0; k < 3; ++k) row[k] += step_y[k];
+        }
+    };
+
+    auto to_screen = [&](const ClipVertex& cv) {
+        const float inv_w = 1.0f / cv.pos[3];
+        const float xs = vp.X + (cv.pos[0] * inv_w + 1.0f) * half_w;
+        const float ys = vp.Y + (1.0f - cv.pos[1] * inv_w) * half_h;
+        ScreenVertex s;
+        s.x = static_cast<int64_t>(std::llround(static_cast<double>(xs) * kSubpixel));
+        s.y = static_cast<int64_t>(std::llround(static_cast<double>(ys) * kSubpixel));
+        s.z = vp.MinZ + cv.pos[2] * inv_w * (vp.MaxZ - vp.MinZ);
+        s.var = cv.var;
+        return s;
+    };
+
+    ClipVertex poly[3 + kPlanes];
+    for (size_t t = 0; t < count; ++t) {
+        for (int k = 0; k < 3; ++k) {
+            const VertexOutput& o = transformed_[t * 3 + k];
+            std::copy(o.position, o.position + 4, poly[k].pos);
+            std::copy(o.varyings, o.varyings + kMaxVaryings, poly[k].var);
+        }
+        const int n = clip_polygon(poly, 3, varyings);
+        if (n < 3) continue;
+        ScreenVertex screen[3 + kPlanes];
+        for (int k = 0; k < n; ++k) screen[k] = to_screen(poly[k]);
+        for (int k = 1; k + 1 < n; ++k) raster(screen[0], screen[k], screen[k + 1]);
+    }
 }
 
 }  // namespace lightvol_sw

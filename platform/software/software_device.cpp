@@ -1,10 +1,10 @@
-#include "platform/software/sw_internal.h"
-
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <new>
 #include <stdexcept>
+
+#include "platform/software/sw_internal.h"
 
 namespace lightvol_sw {
 
@@ -51,7 +51,9 @@ UINT full_mip_chain(UINT w, UINT h) {
 }  // namespace
 
 namespace detail {
-void record_message_box(MessageBoxRecord record) { message_box_list().push_back(std::move(record)); }
+void record_message_box(MessageBoxRecord record) {
+    message_box_list().push_back(std::move(record));
+}
 }  // namespace detail
 
 const std::vector<MessageBoxRecord>& message_boxes() { return message_box_list(); }
@@ -78,13 +80,13 @@ SoftwareDevice::SoftwareDevice(UINT backbuffer_width, UINT backbuffer_height)
     viewport_ = D3DVIEWPORT9{0, 0, backbuffer_width, backbuffer_height, 0.0f, 1.0f};
 
     render_states_[D3DRS_ZENABLE] = 1;
-    render_states_[8] = 3;    // D3DRS_FILLMODE: solid
-    render_states_[9] = 2;    // D3DRS_SHADEMODE: Gouraud
+    render_states_[8] = 3;  // D3DRS_FILLMODE: solid
+    render_states_[9] = 2;  // D3DRS_SHADEMODE: Gouraud
     render_states_[D3DRS_ZWRITEENABLE] = 1;
     render_states_[D3DRS_SRCBLEND] = D3DBLEND_ONE;
     render_states_[D3DRS_DESTBLEND] = D3DBLEND_ZERO;
     render_states_[D3DRS_CULLMODE] = D3DCULL_CCW;
-    render_states_[23] = 4;   // D3DRS_ZFUNC: less or equal
+    render_states_[23] = 4;  // D3DRS_ZFUNC: less or equal
     render_states_[D3DRS_ALPHABLENDENABLE] = 0;
     render_states_[168] = 0xF;  // D3DRS_COLORWRITEENABLE: all channels
     render_states_[D3DRS_BLENDOP] = D3DBLENDOP_ADD;
@@ -257,7 +259,8 @@ void SoftwareDevice::bind_stream(UINT index, SwVertexBuffer* buffer, UINT offset
     s.stride = stride;
 }
 
-void SoftwareDevice::bind_shaders(std::shared_ptr<VertexShader> vs, std::shared_ptr<PixelShader> ps) {
+void SoftwareDevice::bind_shaders(std::shared_ptr<VertexShader> vs,
+                                  std::shared_ptr<PixelShader> ps) {
     bound_vs_ = std::move(vs);
     bound_ps_ = std::move(ps);
 }
@@ -325,10 +328,10 @@ HRESULT SoftwareDevice::CreateRenderTarget(UINT Width, UINT Height, D3DFORMAT Fo
         return leave(D3DERR_INVALIDCALL);
     hr = check_size(Width, Height);
     if (FAILED(hr)) return leave(hr);
-    *ppSurface = new SwSurface(this, next_label("Surface"), nullptr, false, 1,
-                               surface_desc(Width, Height, Format, D3DUSAGE_RENDERTARGET,
-                                            D3DPOOL_DEFAULT),
-                               Lockable != FALSE);
+    *ppSurface =
+        new SwSurface(this, next_label("Surface"), nullptr, false, 1,
+                      surface_desc(Width, Height, Format, D3DUSAGE_RENDERTARGET, D3DPOOL_DEFAULT),
+                      Lockable != FALSE);
     return S_OK;
 }
 
@@ -346,10 +349,9 @@ HRESULT SoftwareDevice::CreateDepthStencilSurface(UINT Width, UINT Height, D3DFO
         return leave(D3DERR_INVALIDCALL);
     hr = check_size(Width, Height);
     if (FAILED(hr)) return leave(hr);
-    *ppSurface = new SwSurface(this, next_label("Surface"), nullptr, false, 1,
-                               surface_desc(Width, Height, Format, D3DUSAGE_DEPTHSTENCIL,
-                                            D3DPOOL_DEFAULT),
-                               false);
+    *ppSurface = new SwSurface(
+        this, next_label("Surface"), nullptr, false, 1,
+        surface_desc(Width, Height, Format, D3DUSAGE_DEPTHSTENCIL, D3DPOOL_DEFAULT), false);
     return S_OK;
 }
 
@@ -415,7 +417,8 @@ HRESULT SoftwareDevice::SetRenderTarget(DWORD RenderTargetIndex, IDirect3DSurfac
     return S_OK;
 }
 
-HRESULT SoftwareDevice::GetRenderTarget(DWORD RenderTargetIndex, IDirect3DSurface9** ppRenderTarget) {
+HRESULT SoftwareDevice::GetRenderTarget(DWORD RenderTargetIndex,
+                                        IDirect3DSurface9** ppRenderTarget) {
     HRESULT hr = enter(Op::GetRenderTarget, RenderTargetIndex);
     if (ppRenderTarget) *ppRenderTarget = nullptr;
     if (FAILED(hr)) return hr;
@@ -566,8 +569,8 @@ HRESULT SoftwareDevice::DrawPrimitive(D3DPRIMITIVETYPE PrimitiveType, UINT Start
 }
 
 HRESULT SoftwareDevice::DrawIndexedPrimitive(D3DPRIMITIVETYPE PrimitiveType, INT BaseVertexIndex,
-                                             UINT MinVertexIndex, UINT NumVertices,
-                                             UINT startIndex, UINT primCount) {
+                                             UINT MinVertexIndex, UINT NumVertices, UINT startIndex,
+                                             UINT primCount) {
     HRESULT hr = enter(Op::DrawIndexedPrimitive, PrimitiveType, BaseVertexIndex, MinVertexIndex,
                        NumVertices, startIndex, primCount);
     if (FAILED(hr)) return hr;

@@ -53,16 +53,30 @@
 // zero does not destroy it. Objects still referenced when the device is
 // destroyed stay usable for Release only.
 //
-// Coordinates
-// -----------
-// The rasterizer follows Direct3D 9: the pixel (x, y) is sampled at the
-// integer position (x, y) of the viewport-transformed geometry, not at
-// (x + 0.5, y + 0.5) as in Direct3D 10 and later ("Directly Mapping Texels to
-// Pixels (Direct3D 9)"), with the top-left fill rule. Vertices are snapped to
-// 1/256 pixel before coverage is decided.
+// Drawing
+// -------
+// DrawPrimitive runs triangle lists through the shaders bound by the active
+// effect pass: the POSITION element of the declaration (FLOAT1..FLOAT4) feeds
+// the native vertex shader, which writes a clip-space position and varyings.
+// Triangles are clipped to 0 <= z <= w, divided by w and mapped to the
+// viewport (x = X + (x_ndc + 1) * Width / 2, y = Y + (1 - y_ndc) * Height / 2);
+// D3DRS_CULLMODE discards by screen winding (CCW: counter-clockwise on
+// screen). Coverage follows Direct3D 9: the pixel (x, y) is sampled at the
+// integer position (x, y), not at (x + 0.5, y + 0.5) as in Direct3D 10 and
+// later ("Directly Mapping Texels to Pixels (Direct3D 9)"), with the top-left
+// fill rule; vertices are snapped to 1/256 pixel first. Only pixels inside the
+// viewport and the render target are touched. Varyings and depth are
+// interpolated linearly in screen space (exact for w = 1). With D3DRS_ZENABLE
+// and a depth surface the D3DRS_ZFUNC test applies (D3DRS_ZWRITEENABLE
+// writes). The pixel shader's colour is clamped to 0..1 (a unorm target),
+// blended in float with the stored texel read back as value / 255
+// (D3DRS_ALPHABLENDENABLE; D3DBLENDOP ADD, SUBTRACT, REVSUBTRACT, MIN, MAX;
+// factors ZERO, ONE, SRC/INVSRC colour and alpha, DEST/INVDEST colour and
+// alpha), clamped again and rounded to the nearest 8-bit value, under
+// D3DRS_COLORWRITEENABLE. Draws without both shaders bound, and other
+// primitive types, are validated and counted but draw nothing. No index
+// buffer can be created, so DrawIndexedPrimitive always fails.
 #pragma once
-
-#include "platform/d3d9_api.h"
 
 #include <array>
 #include <cstddef>
@@ -71,6 +85,8 @@
 #include <memory>
 #include <string>
 #include <vector>
+
+#include "platform/d3d9_api.h"
 
 namespace lightvol_sw {
 
@@ -116,8 +132,8 @@ protected:
 };
 
 struct VertexOutput {
-    float position[4];              // clip space
-    float varyings[kMaxVaryings];   // interpolated for the pixel shader
+    float position[4];             // clip space
+    float varyings[kMaxVaryings];  // interpolated for the pixel shader
 };
 
 class VertexShader {
@@ -174,12 +190,12 @@ public:
                                                         DWORD MultisampleQuality, BOOL Discard,
                                                         IDirect3DSurface9** ppSurface,
                                                         HANDLE* pSharedHandle) override;
-    HRESULT STDMETHODCALLTYPE CreateOffscreenPlainSurface(UINT Width, UINT Height,
-                                                          D3DFORMAT Format, D3DPOOL Pool,
+    HRESULT STDMETHODCALLTYPE CreateOffscreenPlainSurface(UINT Width, UINT Height, D3DFORMAT Format,
+                                                          D3DPOOL Pool,
                                                           IDirect3DSurface9** ppSurface,
                                                           HANDLE* pSharedHandle) override;
-    HRESULT STDMETHODCALLTYPE CreateVertexDeclaration(const D3DVERTEXELEMENT9* pVertexElements,
-                                                      IDirect3DVertexDeclaration9** ppDecl) override;
+    HRESULT STDMETHODCALLTYPE CreateVertexDeclaration(
+        const D3DVERTEXELEMENT9* pVertexElements, IDirect3DVertexDeclaration9** ppDecl) override;
     HRESULT STDMETHODCALLTYPE GetRenderTargetData(IDirect3DSurface9* pRenderTarget,
                                                   IDirect3DSurface9* pDestSurface) override;
     HRESULT STDMETHODCALLTYPE SetRenderTarget(DWORD RenderTargetIndex,
@@ -187,11 +203,12 @@ public:
     HRESULT STDMETHODCALLTYPE GetRenderTarget(DWORD RenderTargetIndex,
                                               IDirect3DSurface9** ppRenderTarget) override;
     HRESULT STDMETHODCALLTYPE SetDepthStencilSurface(IDirect3DSurface9* pNewZStencil) override;
-    HRESULT STDMETHODCALLTYPE GetDepthStencilSurface(IDirect3DSurface9** ppZStencilSurface) override;
+    HRESULT STDMETHODCALLTYPE
+    GetDepthStencilSurface(IDirect3DSurface9** ppZStencilSurface) override;
     HRESULT STDMETHODCALLTYPE BeginScene() override;
     HRESULT STDMETHODCALLTYPE EndScene() override;
-    HRESULT STDMETHODCALLTYPE Clear(DWORD Count, const D3DRECT* pRects, DWORD Flags,
-                                    D3DCOLOR Color, float Z, DWORD Stencil) override;
+    HRESULT STDMETHODCALLTYPE Clear(DWORD Count, const D3DRECT* pRects, DWORD Flags, D3DCOLOR Color,
+                                    float Z, DWORD Stencil) override;
     HRESULT STDMETHODCALLTYPE SetViewport(const D3DVIEWPORT9* pViewport) override;
     HRESULT STDMETHODCALLTYPE GetViewport(D3DVIEWPORT9* pViewport) override;
     HRESULT STDMETHODCALLTYPE SetRenderState(D3DRENDERSTATETYPE State, DWORD Value) override;
@@ -258,8 +275,8 @@ public:
     static std::vector<float> read_depth(IDirect3DSurface9* surface);
     // Overwrites a colour surface's texels; false on a size or kind mismatch.
     static bool write_pixels(IDirect3DSurface9* surface, const std::vector<uint32_t>& texels);
-    IDirect3DSurface9* back_buffer() const;    // no reference added
-    IDirect3DSurface9* depth_buffer() const;   // no reference added
+    IDirect3DSurface9* back_buffer() const;   // no reference added
+    IDirect3DSurface9* depth_buffer() const;  // no reference added
 
     // --- Effects and shaders
     void register_vertex_shader(const std::string& name, std::shared_ptr<VertexShader> shader);
@@ -287,11 +304,11 @@ private:
     friend class detail::SwVertexDecl;
     friend class detail::SwBuffer;
     friend class detail::SwEffect;
-    friend HRESULT WINAPI ::D3DXCreateEffect(IDirect3DDevice9*, const void*, UINT,
-                                             const D3DXMACRO*, ID3DXInclude*, DWORD,
-                                             ID3DXEffectPool*, ID3DXEffect**, ID3DXBuffer**);
-    friend HRESULT WINAPI ::D3DXCreateCubeTexture(IDirect3DDevice9*, UINT, UINT, DWORD,
-                                                  D3DFORMAT, D3DPOOL, IDirect3DCubeTexture9**);
+    friend HRESULT WINAPI ::D3DXCreateEffect(IDirect3DDevice9*, const void*, UINT, const D3DXMACRO*,
+                                             ID3DXInclude*, DWORD, ID3DXEffectPool*, ID3DXEffect**,
+                                             ID3DXBuffer**);
+    friend HRESULT WINAPI ::D3DXCreateCubeTexture(IDirect3DDevice9*, UINT, UINT, DWORD, D3DFORMAT,
+                                                  D3DPOOL, IDirect3DCubeTexture9**);
     friend int WINAPI ::MessageBoxA(HWND, LPCSTR, LPCSTR, UINT);
 
     struct Stream {

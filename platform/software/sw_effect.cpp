@@ -1,9 +1,9 @@
 // ID3DXEffect, D3DXCreateEffect, D3DXCreateCubeTexture and MessageBoxA.
-#include "platform/software/effect_parser.h"
-#include "platform/software/sw_internal.h"
-
 #include <algorithm>
 #include <cstring>
+
+#include "platform/software/effect_parser.h"
+#include "platform/software/sw_internal.h"
 
 namespace lightvol_sw {
 namespace detail {
@@ -83,8 +83,7 @@ HRESULT SwEffect::Begin(UINT* pPasses, DWORD Flags) {
 HRESULT SwEffect::BeginPass(UINT Pass) {
     HRESULT hr = enter(Op::FxBeginPass, Pass);
     if (FAILED(hr)) return hr;
-    if (!begun_ || active_pass_ >= 0 || !device() ||
-        Pass >= techniques_[technique_].passes.size())
+    if (!begun_ || active_pass_ >= 0 || !device() || Pass >= techniques_[technique_].passes.size())
         return leave(D3DERR_INVALIDCALL);
     active_pass_ = static_cast<int>(Pass);
     const EffectPass& pass = techniques_[technique_].passes[Pass];
@@ -225,7 +224,8 @@ HRESULT WINAPI D3DXCreateEffect(IDirect3DDevice9* device, const void* srcdata, U
         }
     }
     if (!ok) {
-        if (compilation_errors) *compilation_errors = new SwBuffer(dev, dev->next_label("Buffer"), error);
+        if (compilation_errors)
+            *compilation_errors = new SwBuffer(dev, dev->next_label("Buffer"), error);
         return dev->leave(D3DXERR_INVALIDDATA);
     }
 
@@ -238,7 +238,8 @@ HRESULT WINAPI D3DXCreateEffect(IDirect3DDevice9* device, const void* srcdata, U
         ep.committed.assign(ep.floats, 0.0f);
         params.push_back(std::move(ep));
     }
-    *effect = new SwEffect(dev, dev->next_label("Effect"), std::move(params), std::move(techniques));
+    *effect =
+        new SwEffect(dev, dev->next_label("Effect"), std::move(params), std::move(techniques));
     return S_OK;
 }
 

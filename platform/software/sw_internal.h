@@ -2,75 +2,75 @@
 // the objects the device creates. Not part of the library's interface.
 #pragma once
 
-#include "platform/software/software_device.h"
-
 #include <cstdio>
 #include <string>
 #include <type_traits>
 #include <vector>
+
+#include "platform/software/software_device.h"
 
 namespace lightvol_sw {
 namespace detail {
 
 // Every logged operation: identifier, logged name, whether it returns an
 // HRESULT (only those are counted and can be made to fail).
-#define LIGHTVOL_SW_OPS(X)                                                          \
-    X(CreateTexture, "CreateTexture", true)                                         \
-    X(CreateVertexBuffer, "CreateVertexBuffer", true)                               \
-    X(CreateRenderTarget, "CreateRenderTarget", true)                               \
-    X(CreateDepthStencilSurface, "CreateDepthStencilSurface", true)                 \
-    X(CreateOffscreenPlainSurface, "CreateOffscreenPlainSurface", true)             \
-    X(CreateVertexDeclaration, "CreateVertexDeclaration", true)                     \
-    X(GetRenderTargetData, "GetRenderTargetData", true)                             \
-    X(SetRenderTarget, "SetRenderTarget", true)                                     \
-    X(GetRenderTarget, "GetRenderTarget", true)                                     \
-    X(SetDepthStencilSurface, "SetDepthStencilSurface", true)                       \
-    X(GetDepthStencilSurface, "GetDepthStencilSurface", true)                       \
-    X(BeginScene, "BeginScene", true)                                               \
-    X(EndScene, "EndScene", true)                                                   \
-    X(Clear, "Clear", true)                                                         \
-    X(SetViewport, "SetViewport", true)                                             \
-    X(GetViewport, "GetViewport", true)                                             \
-    X(SetRenderState, "SetRenderState", true)                                       \
-    X(GetRenderState, "GetRenderState", true)                                       \
-    X(DrawPrimitive, "DrawPrimitive", true)                                         \
-    X(DrawIndexedPrimitive, "DrawIndexedPrimitive", true)                           \
-    X(SetVertexDeclaration, "SetVertexDeclaration", true)                           \
-    X(SetStreamSource, "SetStreamSource", true)                                     \
-    X(SetIndices, "SetIndices", true)                                               \
-    X(SurfGetDevice, "IDirect3DSurface9::GetDevice", true)                          \
-    X(SurfGetType, "IDirect3DSurface9::GetType", false)                             \
-    X(SurfGetDesc, "IDirect3DSurface9::GetDesc", true)                              \
-    X(SurfLockRect, "IDirect3DSurface9::LockRect", true)                            \
-    X(SurfUnlockRect, "IDirect3DSurface9::UnlockRect", true)                        \
-    X(TexGetDevice, "IDirect3DTexture9::GetDevice", true)                           \
-    X(TexGetType, "IDirect3DTexture9::GetType", false)                              \
-    X(TexGetLevelCount, "IDirect3DTexture9::GetLevelCount", false)                  \
-    X(TexGetLevelDesc, "IDirect3DTexture9::GetLevelDesc", true)                     \
-    X(TexGetSurfaceLevel, "IDirect3DTexture9::GetSurfaceLevel", true)               \
-    X(CubeGetDevice, "IDirect3DCubeTexture9::GetDevice", true)                      \
-    X(CubeGetType, "IDirect3DCubeTexture9::GetType", false)                         \
-    X(CubeGetLevelCount, "IDirect3DCubeTexture9::GetLevelCount", false)             \
-    X(CubeGetLevelDesc, "IDirect3DCubeTexture9::GetLevelDesc", true)                \
-    X(CubeGetCubeMapSurface, "IDirect3DCubeTexture9::GetCubeMapSurface", true)      \
-    X(VbGetDevice, "IDirect3DVertexBuffer9::GetDevice", true)                       \
-    X(VbGetType, "IDirect3DVertexBuffer9::GetType", false)                          \
-    X(VbLock, "IDirect3DVertexBuffer9::Lock", true)                                 \
-    X(VbUnlock, "IDirect3DVertexBuffer9::Unlock", true)                             \
-    X(DeclGetDevice, "IDirect3DVertexDeclaration9::GetDevice", true)                \
-    X(BufGetBufferPointer, "ID3DXBuffer::GetBufferPointer", false)                  \
-    X(BufGetBufferSize, "ID3DXBuffer::GetBufferSize", false)                        \
-    X(FxSetFloatArray, "ID3DXEffect::SetFloatArray", true)                          \
-    X(FxSetTechnique, "ID3DXEffect::SetTechnique", true)                            \
-    X(FxBegin, "ID3DXEffect::Begin", true)                                          \
-    X(FxBeginPass, "ID3DXEffect::BeginPass", true)                                  \
-    X(FxCommitChanges, "ID3DXEffect::CommitChanges", true)                          \
-    X(FxEndPass, "ID3DXEffect::EndPass", true)                                      \
-    X(FxEnd, "ID3DXEffect::End", true)                                              \
-    X(FxOnLostDevice, "ID3DXEffect::OnLostDevice", true)                            \
-    X(FxOnResetDevice, "ID3DXEffect::OnResetDevice", true)                          \
-    X(D3DXCreateEffect, "D3DXCreateEffect", true)                                   \
-    X(D3DXCreateCubeTexture, "D3DXCreateCubeTexture", true)                         \
+#define LIGHTVOL_SW_OPS(X)                                                     \
+    X(CreateTexture, "CreateTexture", true)                                    \
+    X(CreateVertexBuffer, "CreateVertexBuffer", true)                          \
+    X(CreateRenderTarget, "CreateRenderTarget", true)                          \
+    X(CreateDepthStencilSurface, "CreateDepthStencilSurface", true)            \
+    X(CreateOffscreenPlainSurface, "CreateOffscreenPlainSurface", true)        \
+    X(CreateVertexDeclaration, "CreateVertexDeclaration", true)                \
+    X(GetRenderTargetData, "GetRenderTargetData", true)                        \
+    X(SetRenderTarget, "SetRenderTarget", true)                                \
+    X(GetRenderTarget, "GetRenderTarget", true)                                \
+    X(SetDepthStencilSurface, "SetDepthStencilSurface", true)                  \
+    X(GetDepthStencilSurface, "GetDepthStencilSurface", true)                  \
+    X(BeginScene, "BeginScene", true)                                          \
+    X(EndScene, "EndScene", true)                                              \
+    X(Clear, "Clear", true)                                                    \
+    X(SetViewport, "SetViewport", true)                                        \
+    X(GetViewport, "GetViewport", true)                                        \
+    X(SetRenderState, "SetRenderState", true)                                  \
+    X(GetRenderState, "GetRenderState", true)                                  \
+    X(DrawPrimitive, "DrawPrimitive", true)                                    \
+    X(DrawIndexedPrimitive, "DrawIndexedPrimitive", true)                      \
+    X(SetVertexDeclaration, "SetVertexDeclaration", true)                      \
+    X(SetStreamSource, "SetStreamSource", true)                                \
+    X(SetIndices, "SetIndices", true)                                          \
+    X(SurfGetDevice, "IDirect3DSurface9::GetDevice", true)                     \
+    X(SurfGetType, "IDirect3DSurface9::GetType", false)                        \
+    X(SurfGetDesc, "IDirect3DSurface9::GetDesc", true)                         \
+    X(SurfLockRect, "IDirect3DSurface9::LockRect", true)                       \
+    X(SurfUnlockRect, "IDirect3DSurface9::UnlockRect", true)                   \
+    X(TexGetDevice, "IDirect3DTexture9::GetDevice", true)                      \
+    X(TexGetType, "IDirect3DTexture9::GetType", false)                         \
+    X(TexGetLevelCount, "IDirect3DTexture9::GetLevelCount", false)             \
+    X(TexGetLevelDesc, "IDirect3DTexture9::GetLevelDesc", true)                \
+    X(TexGetSurfaceLevel, "IDirect3DTexture9::GetSurfaceLevel", true)          \
+    X(CubeGetDevice, "IDirect3DCubeTexture9::GetDevice", true)                 \
+    X(CubeGetType, "IDirect3DCubeTexture9::GetType", false)                    \
+    X(CubeGetLevelCount, "IDirect3DCubeTexture9::GetLevelCount", false)        \
+    X(CubeGetLevelDesc, "IDirect3DCubeTexture9::GetLevelDesc", true)           \
+    X(CubeGetCubeMapSurface, "IDirect3DCubeTexture9::GetCubeMapSurface", true) \
+    X(VbGetDevice, "IDirect3DVertexBuffer9::GetDevice", true)                  \
+    X(VbGetType, "IDirect3DVertexBuffer9::GetType", false)                     \
+    X(VbLock, "IDirect3DVertexBuffer9::Lock", true)                            \
+    X(VbUnlock, "IDirect3DVertexBuffer9::Unlock", true)                        \
+    X(DeclGetDevice, "IDirect3DVertexDeclaration9::GetDevice", true)           \
+    X(BufGetBufferPointer, "ID3DXBuffer::GetBufferPointer", false)             \
+    X(BufGetBufferSize, "ID3DXBuffer::GetBufferSize", false)                   \
+    X(FxSetFloatArray, "ID3DXEffect::SetFloatArray", true)                     \
+    X(FxSetTechnique, "ID3DXEffect::SetTechnique", true)                       \
+    X(FxBegin, "ID3DXEffect::Begin", true)                                     \
+    X(FxBeginPass, "ID3DXEffect::BeginPass", true)                             \
+    X(FxCommitChanges, "ID3DXEffect::CommitChanges", true)                     \
+    X(FxEndPass, "ID3DXEffect::EndPass", true)                                 \
+    X(FxEnd, "ID3DXEffect::End", true)                                         \
+    X(FxOnLostDevice, "ID3DXEffect::OnLostDevice", true)                       \
+    X(FxOnResetDevice, "ID3DXEffect::OnResetDevice", true)                     \
+    X(D3DXCreateEffect, "D3DXCreateEffect", true)                              \
+    X(D3DXCreateCubeTexture, "D3DXCreateCubeTexture", true)                    \
     X(MessageBoxA, "MessageBoxA", false)
 
 enum class Op : uint16_t {
@@ -268,7 +268,8 @@ public:
     D3DRESOURCETYPE STDMETHODCALLTYPE GetType() override;
     DWORD STDMETHODCALLTYPE GetLevelCount() override;
     HRESULT STDMETHODCALLTYPE GetLevelDesc(UINT Level, D3DSURFACE_DESC* pDesc) override;
-    HRESULT STDMETHODCALLTYPE GetSurfaceLevel(UINT Level, IDirect3DSurface9** ppSurfaceLevel) override;
+    HRESULT STDMETHODCALLTYPE GetSurfaceLevel(UINT Level,
+                                              IDirect3DSurface9** ppSurfaceLevel) override;
 
     SwSurface* level(UINT i) const { return i < levels_.size() ? levels_[i] : nullptr; }
 
@@ -349,7 +350,7 @@ private:
 
 struct EffectParameter {
     std::string name;
-    size_t floats = 0;            // whole parameter
+    size_t floats = 0;             // whole parameter
     std::vector<float> values;     // as set
     std::vector<float> committed;  // as the shaders see it
 };

@@ -1,7 +1,7 @@
-#include "platform/software/sw_internal.h"
-
 #include <algorithm>
 #include <cstring>
+
+#include "platform/software/sw_internal.h"
 
 namespace lightvol_sw {
 namespace detail {
@@ -243,8 +243,8 @@ HRESULT SwObject::get_device(Op op, IDirect3DDevice9** out) {
 // ---------------------------------------------------------------------------
 // SwSurface
 // ---------------------------------------------------------------------------
-SwSurface::SwSurface(SoftwareDevice* device, std::string label, SwObject* container,
-                     bool implicit, ULONG initial_refs, const D3DSURFACE_DESC& desc, bool lockable)
+SwSurface::SwSurface(SoftwareDevice* device, std::string label, SwObject* container, bool implicit,
+                     ULONG initial_refs, const D3DSURFACE_DESC& desc, bool lockable)
     : SwObject(device, std::move(label), container, implicit, initial_refs),
       desc_(desc),
       lockable_(lockable) {}
@@ -404,8 +404,8 @@ HRESULT SwCubeTexture::GetCubeMapSurface(D3DCUBEMAP_FACES FaceType, UINT Level,
 // ---------------------------------------------------------------------------
 // SwVertexBuffer
 // ---------------------------------------------------------------------------
-SwVertexBuffer::SwVertexBuffer(SoftwareDevice* device, std::string label, UINT length,
-                               DWORD usage, D3DPOOL pool)
+SwVertexBuffer::SwVertexBuffer(SoftwareDevice* device, std::string label, UINT length, DWORD usage,
+                               D3DPOOL pool)
     : SwObject(device, std::move(label), nullptr, false, 1),
       data_(length, 0),
       usage_(usage),
@@ -424,8 +424,8 @@ HRESULT SwVertexBuffer::Lock(UINT OffsetToLock, UINT SizeToLock, void** ppbData,
     HRESULT hr = enter(Op::VbLock, OffsetToLock, SizeToLock, Flags);
     if (ppbData) *ppbData = nullptr;
     if (FAILED(hr)) return hr;
-    const size_t size = SizeToLock == 0 ? data_.size() - std::min<size_t>(OffsetToLock, data_.size())
-                                        : SizeToLock;
+    const size_t size =
+        SizeToLock == 0 ? data_.size() - std::min<size_t>(OffsetToLock, data_.size()) : SizeToLock;
     if (!ppbData || static_cast<size_t>(OffsetToLock) + size > data_.size())
         return leave(D3DERR_INVALIDCALL);
     ++locks_;

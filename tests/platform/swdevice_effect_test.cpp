@@ -229,7 +229,7 @@ TEST(SwDeviceEffect, AcceptsCommentsDefinesAndTextWithoutTerminator) {
     SoftwareDevice dev;
     const std::string text =
         "// lights\n#define N 2\n#define SIZE N\n"
-        "/* two\n lines */ uniform float4x4 m; float k[SIZE] = {1, 2};\n"
+        "/* two\n lines */ uniform float4x4 m; float k[SIZE] = {1, 2}; static const float s = 2;\n"
         "float4 VS(float3 p : POSITION) : POSITION { return float4(p, 1); }\n"
         "float4 PS() : COLOR { return 0; }\n"
         "technique A { pass { ZEnable = false; VertexShader = compile vs_2_0 VS(); "
@@ -243,6 +243,7 @@ TEST(SwDeviceEffect, AcceptsCommentsDefinesAndTextWithoutTerminator) {
               S_OK);
     EXPECT_EQ(SoftwareDevice::effect_parameter(fx, "m").size(), 16u);
     EXPECT_EQ(SoftwareDevice::effect_parameter(fx, "k").size(), 2u);
+    EXPECT_TRUE(SoftwareDevice::effect_parameter(fx, "s").empty());
     UINT passes = 0;
     fx->SetTechnique("B");
     fx->Begin(&passes, 0);
@@ -252,8 +253,8 @@ TEST(SwDeviceEffect, AcceptsCommentsDefinesAndTextWithoutTerminator) {
 
     const D3DXMACRO macros[] = {{"COUNT", "3"}, {nullptr, nullptr}};
     const char with_macro[] = "float3 a[COUNT];";
-    ASSERT_EQ(D3DXCreateEffect(&dev, with_macro, sizeof with_macro - 1, macros, nullptr, 0,
-                               nullptr, &fx, nullptr),
+    ASSERT_EQ(D3DXCreateEffect(&dev, with_macro, sizeof with_macro - 1, macros, nullptr, 0, nullptr,
+                               &fx, nullptr),
               S_OK);
     EXPECT_EQ(SoftwareDevice::effect_parameter(fx, "a").size(), 9u);
     fx->Release();

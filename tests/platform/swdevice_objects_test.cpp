@@ -220,8 +220,8 @@ TEST(SwDeviceCreate, RejectsWhatD3D9Rejects) {
     EXPECT_EQ(dev.CreateDepthStencilSurface(8, 0, D3DFMT_D24X8, D3DMULTISAMPLE_NONE, 0, TRUE, &s,
                                             nullptr),
               D3DERR_INVALIDCALL);
-    EXPECT_EQ(dev.CreateDepthStencilSurface(8, 8, D3DFMT_X8R8G8B8, D3DMULTISAMPLE_NONE, 0, TRUE,
-                                            &s, nullptr),
+    EXPECT_EQ(dev.CreateDepthStencilSurface(8, 8, D3DFMT_X8R8G8B8, D3DMULTISAMPLE_NONE, 0, TRUE, &s,
+                                            nullptr),
               D3DERR_INVALIDCALL);
     EXPECT_EQ(D3DXCreateCubeTexture(&dev, 512, 1, 1, D3DFMT_X8R8G8B8, D3DPOOL_DEFAULT, nullptr),
               D3DERR_INVALIDCALL);
@@ -277,9 +277,9 @@ TEST(SwDevicePixels, SystemMemorySurfacesLockAndReceiveRenderTargetData) {
     dev.Clear(1, &right_half, D3DCLEAR_TARGET, 0x00A0B0C0, 1.0f, 0);
 
     IDirect3DSurface9* sys = nullptr;
-    ASSERT_EQ(dev.CreateOffscreenPlainSurface(4, 2, D3DFMT_X8R8G8B8, D3DPOOL_SYSTEMMEM, &sys,
-                                              nullptr),
-              S_OK);
+    ASSERT_EQ(
+        dev.CreateOffscreenPlainSurface(4, 2, D3DFMT_X8R8G8B8, D3DPOOL_SYSTEMMEM, &sys, nullptr),
+        S_OK);
     ASSERT_EQ(dev.GetRenderTargetData(level, sys), S_OK);
     ASSERT_EQ(sys->LockRect(&lr, nullptr, D3DLOCK_READONLY), S_OK);
     EXPECT_EQ(lr.Pitch, 16);
@@ -318,8 +318,8 @@ TEST(SwDeviceState, DefaultsAndRenderTargetBinding) {
     SoftwareDevice dev(40, 30);
     DWORD v = 0;
     const std::pair<D3DRENDERSTATETYPE, DWORD> defaults[] = {
-        {D3DRS_ZENABLE, 1},      {D3DRS_ZWRITEENABLE, 1}, {D3DRS_ALPHABLENDENABLE, 0},
-        {D3DRS_SRCBLEND, 2},     {D3DRS_DESTBLEND, 1},    {D3DRS_CULLMODE, 3},
+        {D3DRS_ZENABLE, 1},  {D3DRS_ZWRITEENABLE, 1}, {D3DRS_ALPHABLENDENABLE, 0},
+        {D3DRS_SRCBLEND, 2}, {D3DRS_DESTBLEND, 1},    {D3DRS_CULLMODE, 3},
         {D3DRS_BLENDOP, 1}};
     for (const auto& [state, value] : defaults) {
         ASSERT_EQ(dev.GetRenderState(state, &v), S_OK);

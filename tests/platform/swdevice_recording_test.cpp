@@ -77,9 +77,9 @@ TEST(SwDeviceLog, RecordsCallsWithLabelsAndExpandedArguments) {
     dev.SetDepthStencilSurface(dev.depth_buffer());
     dev.SetRenderTarget(0, level);  // for the log only
     dev.SetRenderTarget(0, dev.back_buffer());
-    EXPECT_EQ(dev.calls(), (Calls{"SetDepthStencilSurface(DepthBuffer)",
-                                  "SetRenderTarget(0,Surface#2)",
-                                  "SetRenderTarget(0,BackBuffer)"}));
+    EXPECT_EQ(dev.calls(),
+              (Calls{"SetDepthStencilSurface(DepthBuffer)", "SetRenderTarget(0,Surface#2)",
+                     "SetRenderTarget(0,BackBuffer)"}));
     decl->Release();
     vb->Release();
     level->Release();
@@ -147,8 +147,8 @@ TEST(SwDeviceFailures, SweepFailsEachHresultCallInTurn) {
     // A host sequence that checks what it must and releases what it got.
     auto run = [](SoftwareDevice& dev) {
         IDirect3DTexture9* tex = nullptr;
-        if (SUCCEEDED(dev.CreateTexture(8, 8, 1, 1, D3DFMT_X8R8G8B8, D3DPOOL_DEFAULT, &tex,
-                                        nullptr))) {
+        if (SUCCEEDED(
+                dev.CreateTexture(8, 8, 1, 1, D3DFMT_X8R8G8B8, D3DPOOL_DEFAULT, &tex, nullptr))) {
             IDirect3DSurface9* level = nullptr;
             IDirect3DSurface9* saved = nullptr;
             tex->GetSurfaceLevel(0, &level);
