@@ -1,0 +1,171 @@
+// Sampling the light map through LightMapInfo: on hand-made texels, and on
+// what the module draws.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <vector>
+
+#include "host_test_support.h"
+#include "tools/sampling/light_sampler.h"
+
+namespace {
+
+using lightvol_sampling::LightMapPixels;
+using lightvol_sampling::LightSampler;
+using lightvol_sampling::Rgb;
+using namespace tools_test;
+
+// The record the module fills for a volume whose minimum corner is vmin.
+LightMapInfo info_for(Vec3 vmin, int32_t width, int32_t height, int32_t depth, float cell) {
+    const float wx = static_cast<float>(width) * cell;
+    const float wy = static_cast<float>(height) * cell;
+    LightMapInfo info{};
+    info.layer_step[0] = -1.0f / static_cast<float>(depth);
+    info.scale = {-1.0f / wx / static_cast<float>(depth), 1.0f / wy, -1.0f / cell};
+    info.origin = {vmin.x, vmin.y + 1.0f / info.scale.y, vmin.z};
+    return info;
+}
+
+// 4 x 3 texels per layer, 2 layers. Every texel's red holds its column
+// within the layer x 10 + row, green its layer x 100; the first column of
+// layer 1 and the last of layer 0 carry blue 255, so that any reach across
+// the border between them shows.
+class SamplerOnKnownTexels : public ::testing::Test {
+protected:
+    void SetUp() override {
+        texels.resize(8 * 3);
+        for (int32_t layer = 0; layer < 2; ++layer)
+            for (int32_t j = 0; j < 3; ++j)
+                for (int32_t i = 0; i < 4; ++i) {
+                    const bool border = (layer == 0 && i == 3) || (layer == 1 && i == 0);
+                    texels[j * 8 + layer * 4 + i] = 0xFF000000u |
+                                                    static_cast<uint32_t>(i * 10 + j) << 16 |
+                                                    static_cast<uint32_t>(layer * 100) << 8 |
+                                                    (border ? 0xFFu : 0u);
+                }
+    }
+    LightSampler sampler() const { return LightSampler(info, {texels.data(), 8, 3, 8 * 4}); }
+    static float byte(float v) { return v * 255.0f; }
+
+    std::vector<uint32_t> texels;
+    // Volume from (10, 20, 5), cells of 2: texel (i, j) of layer L holds the
+    // light at (10 + 2 i, 26 - 2 j, 5 + 2 L).
+    LightMapInfo info = info_for({10, 20, 5}, 4, 3, 2, 2.0f);
+};
+
+TEST_F(SamplerOnKnownTexels, TexelValuesSitAtTheCellsMinimumCorner) {
+    const LightSampler s = sampler();
+    ASSERT_TRUE(s.valid());
+    EXPECT_EQ(s.depth(), 2);
+    EXPECT_EQ(s.layer_width(), 4);
+    for (int32_t layer = 0; layer < 2; ++layer)
+        for (int32_t j = 0; j < 3; ++j)
+            for (int32_t i = 0; i < 4; ++i) {
+                const Vec3 p{10.0f + 2.0f * i, 26.0f - 2.0f * j, 5.0f + 2.0f * layer};
+                const Rgb c = s.sample(p);
+                EXPECT_NEAR(byte(c.r), i * 10 + j, 1e-3) << i << "," << j << "," << layer;
+                EXPECT_NEAR(byte(c.g), layer * 100, 1e-3);
+            }
+}
+
+TEST_F(SamplerOnKnownTexels, BilinearInALayerLinearBetweenLayers) {
+    const LightSampler s = sampler();
+    // A quarter of the way from column 1 to 2 and half way from row 0 to 1.
+    Rgb c = s.sample({12.5f, 25.0f, 5.0f});
+    EXPECT_NEAR(byte(c.r), 12.5f + 0.5f, 1e-3);  // 10 * 1.25 + 0.5
+    // A quarter of the way from layer 0 to layer 1.
+    c = s.sample({12.0f, 26.0f, 5.5f});
+    EXPECT_NEAR(byte(c.r), 10, 1e-3);
+    EXPECT_NEAR(byte(c.g), 25, 1e-3);
+    // Below the lowest and above the highest layer: clamped.
+    EXPECT_NEAR(byte(s.sample({12.0f, 26.0f, -40.0f}).g), 0, 1e-3);
+    EXPECT_NEAR(byte(s.sample({12.0f, 26.0f, 40.0f}).g), 100, 1e-3);
+}
+
+TEST_F(SamplerOnKnownTexels, NothingComesFromANeighbouringStrip) {
+    const LightSampler s = sampler();
+    // Past layer 0's last column (x = 16) and before layer 1's first: the
+    // edge column alone, never a blend with the next strip's first texel.
+    for (float x : {16.0f, 16.9f, 17.999f, 30.0f}) {
+        const Rgb c = s.sample({x, 26.0f, 5.0f});
+        EXPECT_NEAR(byte(c.r), 30, 1e-3) << x;
+        EXPECT_NEAR(byte(c.g), 0, 1e-3) << x;  // layer 1 has green 100
+        EXPECT_NEAR(byte(c.b), 255, 1e-3) << x;
+    }
+    // Left of layer 1's first column: that column, not layer 0's last.
+    const Rgb c = s.sample({9.0f, 26.0f, 7.0f});
+    EXPECT_NEAR(byte(c.r), 0, 1e-3);
+    EXPECT_NEAR(byte(c.g), 100, 1e-3);
+    // Between columns 2 and 3 of layer 0 the border's blue comes in as a blend.
+    EXPECT_NEAR(byte(s.sample({15.0f, 26.0f, 5.0f}).b), 127.5f, 1e-3);
+    // Above the top row and below the bottom row: clamped to them.
+    EXPECT_NEAR(byte(s.sample({10.0f, 90.0f, 5.0f}).r), 0, 1e-3);
+    EXPECT_NEAR(byte(s.sample({10.0f, -90.0f, 5.0f}).r), 2, 1e-3);
+}
+
+TEST_F(SamplerOnKnownTexels, UnfilledRecordsAndOddPointsGiveBlackOrAnEdge) {
+    // Before the first render every float of the record is zero.
+    const LightSampler empty(LightMapInfo{}, {texels.data(), 8, 3, 32});
+    EXPECT_FALSE(empty.valid());
+    EXPECT_EQ(empty.sample({12, 26, 5}).r, 0.0f);
+    // A record for three layers does not fit an 8-texel-wide map.
+    EXPECT_FALSE(LightSampler(info_for({0, 0, 0}, 4, 3, 3, 1), {texels.data(), 8, 3, 32}).valid());
+    // Not-a-number points read an edge texel rather than anything undefined.
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const Rgb c = sampler().sample({nan, nan, nan});
+    EXPECT_TRUE(std::isfinite(c.r) && std::isfinite(c.g) && std::isfinite(c.b));
+}
+
+// On the module's own light maps: a light centred on a texel reads back its
+// colour at its centre, whatever the cell size, base layer and focus.
+class SamplingThroughTheModule : public HostTest {};
+
+TEST_F(SamplingThroughTheModule, ALightsCentreReadsItsColour) {
+    struct Case {
+        float cell;
+        int32_t base_layer;
+    };
+    for (const Case& c : {Case{1.0f, 0}, Case{0.5f, -6}, Case{0.25f, -1}, Case{2.0f, 3}}) {
+        SCOPED_TRACE(testing::Message() << "cell " << c.cell << ", base layer " << c.base_layer);
+        const float cell = c.cell;
+        start(24, 20, 6, cell, c.base_layer);
+        // On the world grid: x and y whole cells, z on a layer's plane;
+        // far enough apart that no disc reaches another light's centre.
+        const float z0 = static_cast<float>(c.base_layer) * cell;
+        const Vec3 colors[3] = {{1.0f, 0.5f, 0.25f}, {0.2f, 0.9f, 0.4f}, {0.6f, 0.3f, 1.0f}};
+        const Vec3 centres[3] = {{9 * cell, 8 * cell, z0 + 1 * cell},
+                                 {17 * cell, 13 * cell, z0 + 4 * cell},
+                                 {12 * cell, 17 * cell, z0 + 2 * cell}};
+        for (int k = 0; k < 3; ++k) add(centres[k], 3.5f * cell, colors[k]);
+
+        // A focus that moves both ways by fractions of a cell; the requested
+        // box is larger than the volume, so it is also scaled about the focus.
+        for (int step = 0; step < 5; ++step) {
+            SceneFrame f;
+            const float t = static_cast<float>(step);
+            f.focus = {(13.3f + 0.7f * t) * cell, (12.6f - 0.45f * t) * cell, 0};
+            f.movement[0] = 1;
+            f.movement[1] = -1;
+            f.box_min = {f.focus.x - 14 * cell, f.focus.y - 9 * cell, 0};
+            f.box_max = {f.focus.x + 16 * cell, f.focus.y + 16 * cell, 0};
+            const LightMapReadback map = render(f);
+            const LightSampler sampler(host->info(), map.pixels());
+            ASSERT_TRUE(sampler.valid());
+            for (int k = 0; k < 3; ++k) {
+                const Rgb got = sampler.sample(centres[k]);
+                EXPECT_NEAR(got.r, colors[k].x, 2.0f / 255) << "light " << k << ", frame " << step;
+                EXPECT_NEAR(got.g, colors[k].y, 2.0f / 255) << "light " << k << ", frame " << step;
+                EXPECT_NEAR(got.b, colors[k].z, 2.0f / 255) << "light " << k << ", frame " << step;
+            }
+            // Half a cell to the side the light has faded by half a cell's worth.
+            const float radius = 3.5f * cell;
+            const Rgb side = sampler.sample({centres[0].x + 0.5f * cell, centres[0].y, centres[0].z});
+            EXPECT_NEAR(side.r, 1.0f - 0.5f * cell / radius, 2.0f / 255);
+        }
+        TearDown();
+        lights.clear();
+    }
+}
+
+}  // namespace

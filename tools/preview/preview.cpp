@@ -1,0 +1,107 @@
+#include "tools/preview/preview.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "tools/preview/module_host.h"
+
+namespace lightvol_preview {
+
+namespace {
+
+// Largest picture side and pixel count the tool writes.
+constexpr int64_t kMaxSide = 32768;
+constexpr int64_t kMaxPixels = int64_t{1} << 28;
+
+bool picture_fits(int64_t w, int64_t h, const char* what, std::string& error) {
+    if (w <= kMaxSide && h <= kMaxSide && w * h <= kMaxPixels) return true;
+    error = std::string("the ") + what + " would be " + std::to_string(w) + " x " +
+            std::to_string(h) + " pixels; use a smaller scale";
+    return false;
+}
+
+uint8_t to_byte(float v) {
+    if (!(v > 0.0f)) return 0;
+    if (v >= 1.0f) return 255;
+    return static_cast<uint8_t>(v * 255.0f + 0.5f);
+}
+
+}  // namespace
+
+int32_t view_pixels_per_cell(const Scene& scene, const PreviewOptions& options) {
+    if (options.view_scale > 0) return options.view_scale;
+    const int32_t longer = std::max(scene.width, scene.height);
+    return std::clamp(512 / longer, 1, 16);
+}
+
+RgbImage top_down_view(const lightvol_sampling::LightSampler& sampler, const LightMapInfo& info,
+                       int32_t width, int32_t height, float cell_size, float z,
+                       int32_t pixels_per_cell) {
+    RgbImage image;
+    image.width = width * pixels_per_cell;
+    image.height = height * pixels_per_cell;
+    image.rgb.resize(static_cast<size_t>(image.width) * image.height * 3);
+    // origin.x is the volume's minimum x and origin.y its maximum y: the
+    // picture's top-left corner, with y growing downwards in the picture.
+    const float step = cell_size / static_cast<float>(pixels_per_cell);
+    uint8_t* out = image.rgb.data();
+    for (int32_t py = 0; py < image.height; ++py) {
+        const float wy = info.origin.y - (static_cast<float>(py) + 0.5f) * step;
+        for (int32_t px = 0; px < image.width; ++px) {
+            const float wx = info.origin.x + (static_cast<float>(px) + 0.5f) * step;
+            const lightvol_sampling::Rgb c = sampler.sample({wx, wy, z});
+            *out++ = to_byte(c.r);
+            *out++ = to_byte(c.g);
+            *out++ = to_byte(c.b);
+        }
+    }
+    return image;
+}
+
+bool render_preview(const Scene& scene, const PreviewOptions& options,
+                    std::vector<PreviewFrame>& frames, std::string& error) {
+    if (options.atlas_scale < 1 || options.view_scale < 0) {
+        error = "scales must be positive";
+        return false;
+    }
+    ModuleHost host;
+    if (!host.set_volume(scene.width, scene.height, scene.depth, scene.cell_size, scene.base_layer,
+                         error))
+        return false;
+    const int32_t ppc = view_pixels_per_cell(scene, options);
+    if (!picture_fits(static_cast<int64_t>(scene.width) * scene.depth * options.atlas_scale,
+                      static_cast<int64_t>(scene.height) * options.atlas_scale, "atlas picture",
+                      error) ||
+        !picture_fits(static_cast<int64_t>(scene.width) * ppc,
+                      static_cast<int64_t>(scene.height) * ppc, "view picture", error))
+        return false;
+    const float view_z = options.override_view_height ? options.view_height : scene.view_height;
+    for (const SceneLight& light : scene.lights) host.add_light(light);
+
+    std::vector<PreviewFrame> rendered;
+    LightMapReadback readback;
+    for (const SceneFrame& frame : scene.frames) {
+        host.render(frame);
+        if (!host.read_light_map(readback)) {
+            error = "the light map could not be read back from the device";
+            return false;
+        }
+        PreviewFrame out;
+        out.info = host.info();
+        out.info.texture = nullptr;
+        out.atlas = image_from_texels(readback.texels, readback.width, readback.height,
+                                      options.atlas_scale);
+        const lightvol_sampling::LightSampler sampler(out.info, readback.pixels());
+        if (!sampler.valid()) {
+            error = "the light map does not match its LightMapInfo";
+            return false;
+        }
+        out.view = top_down_view(sampler, out.info, scene.width, scene.height, scene.cell_size,
+                                 view_z, ppc);
+        rendered.push_back(std::move(out));
+    }
+    frames = std::move(rendered);
+    return true;
+}
+
+}  // namespace lightvol_preview
