@@ -14,9 +14,17 @@ include_guard(GLOBAL)
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
+get_filename_component(_lightvol_root ${CMAKE_CURRENT_LIST_DIR}/.. ABSOLUTE)
+
 function(lightvol_install_package target)
   set(targets ${target} ${ARGN})
   set(config_dir ${CMAKE_INSTALL_LIBDIR}/cmake/lightvol)
+  set(generated ${CMAKE_CURRENT_BINARY_DIR}/lightvol-package)
+  if(DEFINED lightvol_VERSION)
+    set(version ${lightvol_VERSION})
+  else()
+    set(version ${PROJECT_VERSION})
+  endif()
 
   # Consumers name the module lightvol::lightvol whatever the build calls it.
   set_target_properties(${target} PROPERTIES EXPORT_NAME lightvol)
@@ -25,16 +33,15 @@ function(lightvol_install_package target)
     EXPORT lightvolTargets
     RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
     LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
-    ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
-    INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-  install(FILES ${PROJECT_SOURCE_DIR}/interface/lightvol.h
+    ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
+  install(FILES ${_lightvol_root}/interface/lightvol.h
           DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
   install(EXPORT lightvolTargets
     NAMESPACE lightvol::
     FILE lightvolTargets.cmake
     DESTINATION ${config_dir})
 
-  set(config_in ${PROJECT_BINARY_DIR}/lightvolConfig.cmake.in)
+  set(config_in ${generated}/lightvolConfig.cmake.in)
   file(WRITE ${config_in} [=[
 @PACKAGE_INIT@
 
@@ -42,13 +49,13 @@ include("${CMAKE_CURRENT_LIST_DIR}/lightvolTargets.cmake")
 check_required_components(lightvol)
 ]=])
   configure_package_config_file(${config_in}
-    ${PROJECT_BINARY_DIR}/lightvolConfig.cmake
+    ${generated}/lightvolConfig.cmake
     INSTALL_DESTINATION ${config_dir})
-  write_basic_package_version_file(${PROJECT_BINARY_DIR}/lightvolConfigVersion.cmake
-    VERSION ${PROJECT_VERSION}
+  write_basic_package_version_file(${generated}/lightvolConfigVersion.cmake
+    VERSION ${version}
     COMPATIBILITY SameMajorVersion)
   install(FILES
-    ${PROJECT_BINARY_DIR}/lightvolConfig.cmake
-    ${PROJECT_BINARY_DIR}/lightvolConfigVersion.cmake
+    ${generated}/lightvolConfig.cmake
+    ${generated}/lightvolConfigVersion.cmake
     DESTINATION ${config_dir})
 endfunction()

@@ -1,7 +1,8 @@
 # lightvol.dll: the module as a 32-bit Windows DLL whose one export is
 # create_ILightingSystem. Included by the root CMakeLists.txt when WIN32.
 #
-# The DLL imports only Windows system DLLs, d3dx9_43.dll and user32.dll: the C++ runtime and libgcc are linked in statically.
+# The DLL imports only Windows system DLLs, d3dx9_43.dll and user32.dll: the
+# C++ runtime and libgcc are linked in statically.
 
 include(${CMAKE_CURRENT_LIST_DIR}/LightvolInstall.cmake)
 

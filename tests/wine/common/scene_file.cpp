@@ -131,8 +131,9 @@ bool read(const std::string& text, Scene& scene, std::string& error) {
                 for (uint32_t x = 0; ok && x < scene.reference_width; ++x) {
                     std::string word;
                     ok = (texels >> word) && word.size() == 8;
-                    if (ok) scene.reference.push_back(
-                        static_cast<uint32_t>(std::strtoul(word.c_str(), nullptr, 16)));
+                    if (ok)
+                        scene.reference.push_back(
+                            static_cast<uint32_t>(std::strtoul(word.c_str(), nullptr, 16)));
                 }
             }
             have_reference = ok;

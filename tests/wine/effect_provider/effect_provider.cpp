@@ -11,18 +11,21 @@
 //  - the effect holds one reference on its device until its last Release.
 // Calls out of order, or with names the effect does not have, fail and are
 // counted, so the test host can see them.
+// clang-format off
 #include <windows.h>
 #include <d3d9.h>
 // This file defines the D3DX interface IDs it answers to in QueryInterface.
 #include <initguid.h>
 #include <d3dx9.h>
+// clang-format on
+
+#include "effect_provider.h"
 
 #include <cstring>
 #include <new>
 
 #include "device/light_effect_source.h"
 #include "light_effect_shaders.h"
-#include "effect_provider.h"
 
 namespace {
 
@@ -77,7 +80,9 @@ public:
         *out = nullptr;
         return E_NOINTERFACE;
     }
-    STDMETHOD_(ULONG, AddRef)() override { return static_cast<ULONG>(InterlockedIncrement(&refs_)); }
+    STDMETHOD_(ULONG, AddRef)() override {
+        return static_cast<ULONG>(InterlockedIncrement(&refs_));
+    }
     STDMETHOD_(ULONG, Release)() override {
         const LONG left = InterlockedDecrement(&refs_);
         if (left == 0) destroy();
@@ -379,8 +384,8 @@ HRESULT assemble(const char* text, ID3DXBuffer** code, ID3DXBuffer** errors) {
 }  // namespace
 
 extern "C" HRESULT WINAPI D3DXCreateEffect(IDirect3DDevice9* device, const void* srcdata,
-                                           UINT srcdatalen, const D3DXMACRO*, ID3DXInclude*,
-                                           DWORD, ID3DXEffectPool*, ID3DXEffect** effect,
+                                           UINT srcdatalen, const D3DXMACRO*, ID3DXInclude*, DWORD,
+                                           ID3DXEffectPool*, ID3DXEffect** effect,
                                            ID3DXBuffer** errors) {
     if (errors) *errors = nullptr;
     if (!device || !srcdata || !effect) return D3DERR_INVALIDCALL;
@@ -401,7 +406,8 @@ extern "C" HRESULT WINAPI D3DXCreateEffect(IDirect3DDevice9* device, const void*
     IDirect3DVertexShader9* vs = nullptr;
     IDirect3DPixelShader9* ps = nullptr;
     if (SUCCEEDED(hr)) {
-        hr = device->CreateVertexShader(static_cast<const DWORD*>(vs_code->GetBufferPointer()), &vs);
+        hr =
+            device->CreateVertexShader(static_cast<const DWORD*>(vs_code->GetBufferPointer()), &vs);
         if (SUCCEEDED(hr))
             hr = device->CreatePixelShader(static_cast<const DWORD*>(ps_code->GetBufferPointer()),
                                            &ps);

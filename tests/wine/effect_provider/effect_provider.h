@@ -3,12 +3,12 @@
 #pragma once
 
 struct EffectProviderStats {
-    long effects_created;   // D3DXCreateEffect calls that returned an effect
-    long effects_alive;     // effect objects not yet released
-    long texts_rejected;    // D3DXCreateEffect calls with any other text
-    long misuses;           // effect calls refused: unknown name, wrong order, bad pass
-    long begins_saving;     // Begin calls that saved the shader state (flags 0)
-    long commits;           // CommitChanges calls inside a pass
+    long effects_created;  // D3DXCreateEffect calls that returned an effect
+    long effects_alive;    // effect objects not yet released
+    long texts_rejected;   // D3DXCreateEffect calls with any other text
+    long misuses;          // effect calls refused: unknown name, wrong order, bad pass
+    long begins_saving;    // Begin calls that saved the shader state (flags 0)
+    long commits;          // CommitChanges calls inside a pass
 };
 
 typedef void (*EffectProviderStatsFn)(EffectProviderStats* out);

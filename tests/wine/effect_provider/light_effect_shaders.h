@@ -23,25 +23,25 @@ constexpr const char light_vertex_shader_asm[] =
     "def c201, 0.5, 1, 0, 0\n"
     "dcl_position v0\n"
     "mova a0.x, v0.z\n"
-    "mov r0, c1[a0.x]\n"                   // info = light_info[z]
-    "mad r1.xy, v0.xy, r0.x, r0.yz\n"      // world_pos = pos.xy * info.x + info.yz
-    "add r1.xy, r1.xy, -c0.xy\n"           // world_pos - world2scr.xy
-    "mul oPos.xy, r1.xy, c0.zw\n"          // ... * world2scr.zw
-    "mov oPos.zw, c201.xy\n"               // (scr_pos, 0.5, 1)
-    "mov oT0.xyz, c101[a0.x]\n"            // color = (light_color[z], 1)
+    "mov r0, c1[a0.x]\n"               // info = light_info[z]
+    "mad r1.xy, v0.xy, r0.x, r0.yz\n"  // world_pos = pos.xy * info.x + info.yz
+    "add r1.xy, r1.xy, -c0.xy\n"       // world_pos - world2scr.xy
+    "mul oPos.xy, r1.xy, c0.zw\n"      // ... * world2scr.zw
+    "mov oPos.zw, c201.xy\n"           // (scr_pos, 0.5, 1)
+    "mov oT0.xyz, c101[a0.x]\n"        // color = (light_color[z], 1)
     "mov oT0.w, c201.y\n"
-    "mov oT1.xy, v0.xy\n";                 // info = pos.xy
+    "mov oT1.xy, v0.xy\n";  // info = pos.xy
 
 constexpr const char light_pixel_shader_asm[] =
     "ps_2_0\n"
     "def c0, 1, 0, 0, 0\n"
     "dcl t0\n"
     "dcl t1.xy\n"
-    "dp2add r0.x, t1, t1, c0.y\n"          // |info|^2
+    "dp2add r0.x, t1, t1, c0.y\n"  // |info|^2
     "rsq r0.x, r0.x\n"
-    "rcp r0.x, r0.x\n"                     // length(info)
-    "add r0.x, c0.x, -r0.x\n"              // 1 - length(info)
-    "mul r0, t0, r0.x\n"                   // color * (1 - length(info))
+    "rcp r0.x, r0.x\n"         // length(info)
+    "add r0.x, c0.x, -r0.x\n"  // 1 - length(info)
+    "mul r0, t0, r0.x\n"       // color * (1 - length(info))
     "mov oC0, r0\n";
 
 }  // namespace provider

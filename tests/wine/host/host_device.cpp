@@ -41,9 +41,9 @@ bool HostDevice::create(std::string& error) {
     wc.lpszClassName = "lightvol_wine_host";
     RegisterClassA(&wc);
     // Never shown: the device renders off screen only.
-    window_ = CreateWindowA(wc.lpszClassName, "lightvol wine host", WS_OVERLAPPEDWINDOW, 0, 0,
-                            backbuffer_size, backbuffer_size, nullptr, nullptr, wc.hInstance,
-                            nullptr);
+    window_ =
+        CreateWindowA(wc.lpszClassName, "lightvol wine host", WS_OVERLAPPEDWINDOW, 0, 0,
+                      backbuffer_size, backbuffer_size, nullptr, nullptr, wc.hInstance, nullptr);
     if (!window_) {
         error = "CreateWindow failed";
         return false;
@@ -91,6 +91,27 @@ HRESULT HostDevice::reset() {
     return device_->Reset(&params);
 }
 
+bool HostDevice::recover(std::string& error) {
+    if (!device_) {
+        error = "no device";
+        return false;
+    }
+    HRESULT hr = device_->TestCooperativeLevel();
+    if (hr == D3DERR_DEVICENOTRESET) {
+        release_host_targets();
+        hr = reset();
+        if (FAILED(hr)) {
+            error = hresult_text("Reset of the device left lost by an earlier scenario", hr) +
+                    ": a default-pool resource is still alive";
+            return false;
+        }
+    } else if (FAILED(hr)) {
+        error = hresult_text("TestCooperativeLevel", hr);
+        return false;
+    }
+    return create_host_targets(error);
+}
+
 bool HostDevice::create_host_targets(std::string& error) {
     if (host_surface_) return true;
     HRESULT hr = device_->CreateTexture(backbuffer_size, backbuffer_size, 1, D3DUSAGE_RENDERTARGET,
@@ -127,6 +148,7 @@ void HostDevice::release_host_targets() {
 }
 
 void HostDevice::bind_host_targets(D3DCOLOR color) {
+    if (!host_surface_ || !host_depth_) return;
     device_->SetRenderTarget(0, host_surface_);
     device_->SetDepthStencilSurface(host_depth_);
     device_->Clear(0, nullptr, D3DCLEAR_TARGET | D3DCLEAR_ZBUFFER, color, 1.0f, 0);
@@ -135,6 +157,10 @@ void HostDevice::bind_host_targets(D3DCOLOR color) {
 }
 
 bool HostDevice::read_surface(IDirect3DSurface9* surface, Image& out, std::string& error) const {
+    if (!surface) {
+        error = "no surface to read";
+        return false;
+    }
     D3DSURFACE_DESC desc;
     HRESULT hr = surface->GetDesc(&desc);
     if (FAILED(hr)) {
@@ -165,6 +191,10 @@ bool HostDevice::read_surface(IDirect3DSurface9* surface, Image& out, std::strin
 }
 
 bool HostDevice::read_texture(IDirect3DTexture9* texture, Image& out, std::string& error) const {
+    if (!texture) {
+        error = "no texture to read";
+        return false;
+    }
     IDirect3DSurface9* level = nullptr;
     const HRESULT hr = texture->GetSurfaceLevel(0, &level);
     if (FAILED(hr) || !level) {

@@ -3,8 +3,8 @@
 // lightvol calls, and read-back of render targets.
 #pragma once
 
-#include <windows.h>
 #include <d3d9.h>
+#include <windows.h>
 
 #include <cstdint>
 #include <string>
@@ -30,6 +30,10 @@ public:
 
     // IDirect3DDevice9::Reset with the parameters the device was created with.
     HRESULT reset();
+
+    // Brings a device left lost by an earlier failure back to a usable state
+    // with the host's targets in place; false (with the reason) if it cannot.
+    bool recover(std::string& error);
 
     IDirect3DDevice9* device() const { return device_; }
 

@@ -34,6 +34,20 @@ void report(const std::string& name, const Outcome& outcome) {
     std::fflush(stdout);
 }
 
+// Runs one scenario on a usable device; a device that an earlier failure left
+// lost fails the scenario without running it.
+template <class Scenario>
+void run(const std::string& name, HostContext& ctx, Scenario scenario) {
+    std::string error;
+    if (!ctx.device->recover(error)) {
+        Outcome outcome;
+        outcome.fail(error);
+        report(name, outcome);
+        return;
+    }
+    report(name, scenario(ctx));
+}
+
 void report_setup_failure(const std::string& name, const std::string& why) {
     Outcome outcome;
     outcome.fail(why);
@@ -140,23 +154,26 @@ int main(int argc, char** argv) {
     if (with_provider) {
         if (argc > 3) ctx.dump_dir = argv[3];
         const bool have_scenes = argc > 2 && load_scenes(argv[2], ctx.scenes, error);
-        report("abi", scenario_abi(ctx));
-        report("resources", scenario_resources(ctx));
-        report("failure messages", scenario_failure_messages(ctx));
-        report("device loss", scenario_device_loss(ctx));
-        report("host state", scenario_host_state(ctx));
+        run("abi", ctx, scenario_abi);
+        run("resources", ctx, scenario_resources);
+        run("failure messages", ctx, scenario_failure_messages);
+        run("device loss", ctx, scenario_device_loss);
+        run("host state", ctx, scenario_host_state);
         if (!have_scenes) report_setup_failure("pictures", argc > 2 ? error : "no scene directory");
         for (const scene_file::Scene& scene : ctx.scenes) {
-            std::string figures;
-            const Outcome outcome = scenario_picture(ctx, scene, figures);
-            if (!figures.empty()) std::printf("picture %s: %s\n", scene.name.c_str(), figures.c_str());
-            report("picture " + scene.name, outcome);
+            run("picture " + scene.name, ctx, [&scene](HostContext& c) {
+                std::string figures;
+                Outcome outcome = scenario_picture(c, scene, figures);
+                if (!figures.empty())
+                    std::printf("picture %s: %s\n", scene.name.c_str(), figures.c_str());
+                return outcome;
+            });
         }
-        report("leaks", scenario_leaks(ctx));
-        report("effect use", scenario_effect_use(ctx));
+        run("leaks", ctx, scenario_leaks);
+        run("effect use", ctx, scenario_effect_use);
     } else {
-        report("compiler message", scenario_compiler_message(ctx));
-        report("frame without effect", scenario_frame_without_effect(ctx));
+        run("compiler message", ctx, scenario_compiler_message);
+        run("frame without effect", ctx, scenario_frame_without_effect);
     }
 
     device.destroy();

@@ -72,9 +72,10 @@ BOOL CALLBACK MessageBoxWatcher::visit_window(HWND window, LPARAM self) {
 
 void MessageBoxWatcher::poll() {
     // Forget dialogs that have gone.
-    closing_.erase(std::remove_if(closing_.begin(), closing_.end(),
-                                  [](const std::pair<HWND, DWORD>& c) { return !IsWindow(c.first); }),
-                   closing_.end());
+    closing_.erase(
+        std::remove_if(closing_.begin(), closing_.end(),
+                       [](const std::pair<HWND, DWORD>& c) { return !IsWindow(c.first); }),
+        closing_.end());
     EnumWindows(&MessageBoxWatcher::visit_window, reinterpret_cast<LPARAM>(this));
 }
 
@@ -85,8 +86,9 @@ void MessageBoxWatcher::handle(HWND window) {
     char cls[64];
     if (!GetClassNameA(window, cls, sizeof cls) || lstrcmpA(cls, "#32770") != 0) return;
 
-    auto known = std::find_if(closing_.begin(), closing_.end(),
-                              [window](const std::pair<HWND, DWORD>& c) { return c.first == window; });
+    auto known =
+        std::find_if(closing_.begin(), closing_.end(),
+                     [window](const std::pair<HWND, DWORD>& c) { return c.first == window; });
     if (known != closing_.end()) {
         if (GetTickCount() - known->second > close_retry_ms) {
             PostMessageA(window, WM_CLOSE, 0, 0);

@@ -13,7 +13,8 @@ int channel(uint32_t texel, int shift) { return static_cast<int>((texel >> shift
 
 int texel_diff(uint32_t a, uint32_t b) {
     int worst = 0;
-    for (int shift : {0, 8, 16}) worst = std::max(worst, std::abs(channel(a, shift) - channel(b, shift)));
+    for (int shift : {0, 8, 16})
+        worst = std::max(worst, std::abs(channel(a, shift) - channel(b, shift)));
     return worst;
 }
 
@@ -63,9 +64,10 @@ PictureDiff compare_pictures(const std::vector<uint32_t>& wine,
         for (uint32_t x = 0; x < width; ++x) {
             const size_t i = static_cast<size_t>(y) * width + x;
             const int d = texel_diff(wine[i], reference[i]);
-            const bool rim = at_rim(wine, width, height, x, y) ||
-                             at_rim(reference, width, height, x, y);
+            const bool rim =
+                at_rim(wine, width, height, x, y) || at_rim(reference, width, height, x, y);
             if (rim) ++diff.rim_texels;
+            if (d > 0) ++diff.differing;
             if (d > 2) ++diff.over_two;
             if (d > diff.max_diff) {
                 diff.max_diff = d;
@@ -84,18 +86,18 @@ PictureDiff compare_pictures(const std::vector<uint32_t>& wine,
 
 std::string describe(const PictureDiff& diff) {
     char buffer[512];
-    const double share = diff.texels ? 100.0 * diff.over_two / diff.texels : 0.0;
-    std::snprintf(buffer, sizeof buffer,
-                  "max diff %d/255 (at %lu,%lu: wine %06lx, reference %06lx), %.3f%% of %lu texels "
-                  "differ by more than 2/255; away from disc rims max %d/255, %lu texels over 2/255 "
-                  "(%lu rim texels)",
-                  diff.max_diff, static_cast<unsigned long>(diff.worst_x),
-                  static_cast<unsigned long>(diff.worst_y),
-                  static_cast<unsigned long>(diff.worst_wine),
-                  static_cast<unsigned long>(diff.worst_reference), share,
-                  static_cast<unsigned long>(diff.texels), diff.max_diff_off_rim,
-                  static_cast<unsigned long>(diff.over_two_off_rim),
-                  static_cast<unsigned long>(diff.rim_texels));
+    const double n = diff.texels ? static_cast<double>(diff.texels) : 1.0;
+    std::snprintf(
+        buffer, sizeof buffer,
+        "max diff %d/255 (at %lu,%lu: wine %06lx, reference %06lx); of %lu texels "
+        "%.3f%% differ, %.3f%% by more than 2/255; away from disc rims max %d/255, "
+        "%lu texels over 2/255 (%lu rim texels)",
+        diff.max_diff, static_cast<unsigned long>(diff.worst_x),
+        static_cast<unsigned long>(diff.worst_y), static_cast<unsigned long>(diff.worst_wine),
+        static_cast<unsigned long>(diff.worst_reference), static_cast<unsigned long>(diff.texels),
+        100.0 * diff.differing / n, 100.0 * diff.over_two / n, diff.max_diff_off_rim,
+        static_cast<unsigned long>(diff.over_two_off_rim),
+        static_cast<unsigned long>(diff.rim_texels));
     return buffer;
 }
 
@@ -121,7 +123,8 @@ void dump_pictures(const std::string& dir, const std::string& name,
     for (size_t i = 0; i < wine.size(); ++i) {
         uint32_t t = 0;
         for (int shift : {0, 8, 16})
-            t |= static_cast<uint32_t>(std::abs(channel(wine[i], shift) - channel(reference[i], shift)))
+            t |= static_cast<uint32_t>(
+                     std::abs(channel(wine[i], shift) - channel(reference[i], shift)))
                  << shift;
         diff[i] = t;
     }

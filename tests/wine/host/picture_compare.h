@@ -7,10 +7,11 @@
 
 struct PictureDiff {
     uint32_t texels = 0;
-    int max_diff = 0;             // largest per-channel difference, in 1/255
-    uint32_t over_two = 0;        // texels with a channel differing by more than 2/255
-    uint32_t rim_texels = 0;      // texels at a lit/unlit edge in either picture
-    int max_diff_off_rim = 0;     // largest difference away from those edges
+    int max_diff = 0;          // largest per-channel difference, in 1/255
+    uint32_t differing = 0;    // texels that differ at all
+    uint32_t over_two = 0;     // texels with a channel differing by more than 2/255
+    uint32_t rim_texels = 0;   // texels at a lit/unlit edge in either picture
+    int max_diff_off_rim = 0;  // largest difference away from those edges
     uint32_t over_two_off_rim = 0;
     // Where the largest difference is, and the two texels there.
     uint32_t worst_x = 0, worst_y = 0, worst_wine = 0, worst_reference = 0;

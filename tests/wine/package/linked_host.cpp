@@ -1,6 +1,6 @@
-// A host that links lightvol.dll through its import library (or the installed
-// package's lightvol::lightvol) instead of loading it by hand: the loader must
-// resolve create_ILightingSystem by name.
+// A host built against the installed package's lightvol::lightvol: it links the
+// import library, so the loader resolves create_ILightingSystem by name when
+// the program starts.
 #include <cstdio>
 
 #include "lightvol.h"
@@ -8,7 +8,7 @@
 int main() {
     ILightingSystem* system = create_ILightingSystem();
     if (!system) {
-        std::printf("FAIL linked host: create_ILightingSystem returned null\n");
+        std::printf("FAIL package: create_ILightingSystem returned null\n");
         return 1;
     }
     const bool enabled = system->is_enabled();
@@ -16,9 +16,9 @@ int main() {
     const bool fresh = info && !info->texture;
     system->release();
     if (!enabled || !fresh) {
-        std::printf("FAIL linked host: a new lighting system is not enabled and empty\n");
+        std::printf("FAIL package: a new lighting system is not enabled and empty\n");
         return 1;
     }
-    std::printf("PASS linked host\n");
+    std::printf("PASS package\n");
     return 0;
 }
