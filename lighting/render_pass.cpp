@@ -58,16 +58,28 @@ void LightingSystem::render(const Vec3* focus, const float* movement, const Vec3
     // own target.
     if (!light_map->surface || !depth_target || !depth_target->surface) return;
 
-    collect_visible_lights();
+    // Everything that may allocate comes before the first device call, so an
+    // allocation failure leaves the frame with the host's state untouched.
+    try {
+        collect_visible_lights();
+        plan_batches();
+    } catch (...) {
+        visible_lights.clear();
+        throw;
+    }
 
     D3DVIEWPORT9 saved_viewport{};
     IDirect3DSurface9* saved_target = nullptr;
     IDirect3DSurface9* saved_depth = nullptr;
     // What cannot be saved cannot be restored: the frame is skipped rather
-    // than leave the host's state changed.
-    const bool saved = SUCCEEDED(g_device->GetViewport(&saved_viewport)) &&
-                       SUCCEEDED(g_device->GetRenderTarget(0, &saved_target)) && saved_target;
-    if (saved) g_device->GetDepthStencilSurface(&saved_depth);
+    // than leave the host's state changed. A host without a depth surface
+    // (D3DERR_NOTFOUND) gets none back.
+    bool saved = SUCCEEDED(g_device->GetViewport(&saved_viewport)) &&
+                 SUCCEEDED(g_device->GetRenderTarget(0, &saved_target)) && saved_target;
+    if (saved) {
+        const HRESULT hr = g_device->GetDepthStencilSurface(&saved_depth);
+        saved = SUCCEEDED(hr) || hr == D3DERR_NOTFOUND;
+    }
 
     if (saved && SUCCEEDED(light_map->bind())) {
         depth_target->bind();
@@ -94,7 +106,7 @@ void LightingSystem::render(const Vec3* focus, const float* movement, const Vec3
             fx->SetFloatArray("world2scr", world2scr, 4);
 
             LightPass pass(fx, width, height);
-            batch_layers(pass);
+            emit_batches(pass);
 
             fx->EndPass();
             fx->End();
@@ -106,11 +118,15 @@ void LightingSystem::render(const Vec3* focus, const float* movement, const Vec3
     }
     visible_lights.clear();
 
-    if (saved_target) {
-        g_device->SetRenderTarget(0, saved_target);
-        release_ref(saved_target);
-        g_device->SetDepthStencilSurface(saved_depth);
-        release_ref(saved_depth);
-        g_device->SetViewport(&saved_viewport);
+    if (saved) {
+        // A refused restore is made once more: the host must not be left
+        // drawing into the light map.
+        if (FAILED(g_device->SetRenderTarget(0, saved_target)))
+            g_device->SetRenderTarget(0, saved_target);
+        if (FAILED(g_device->SetDepthStencilSurface(saved_depth)))
+            g_device->SetDepthStencilSurface(saved_depth);
+        if (FAILED(g_device->SetViewport(&saved_viewport))) g_device->SetViewport(&saved_viewport);
     }
+    release_ref(saved_target);
+    release_ref(saved_depth);
 }

@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <stdexcept>
 
@@ -286,13 +287,20 @@ HRESULT SoftwareDevice::CreateTexture(UINT Width, UINT Height, UINT Levels, DWOR
     if (levels > max_levels) return leave(D3DERR_INVALIDCALL);
 
     auto* tex = new SwTexture(this, next_label("Texture"));
-    UINT w = Width, h = Height;
-    for (UINT i = 0; i < levels; ++i) {
-        tex->add_level(new SwSurface(this, next_label("Surface"), tex, false, 0,
-                                     surface_desc(w, h, Format, Usage, Pool),
-                                     Pool != D3DPOOL_DEFAULT));
-        w = std::max(1u, w / 2);
-        h = std::max(1u, h / 2);
+    try {
+        UINT w = Width, h = Height;
+        for (UINT i = 0; i < levels; ++i) {
+            auto level = std::make_unique<SwSurface>(this, next_label("Surface"), tex, false, 0,
+                                                     surface_desc(w, h, Format, Usage, Pool),
+                                                     Pool != D3DPOOL_DEFAULT);
+            tex->add_level(level.get());
+            level.release();
+            w = std::max(1u, w / 2);
+            h = std::max(1u, h / 2);
+        }
+    } catch (const std::bad_alloc&) {
+        tex->Release();  // takes the levels made so far with it
+        return leave(E_OUTOFMEMORY);
     }
     *ppTexture = tex;
     return S_OK;

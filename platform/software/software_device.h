@@ -304,11 +304,12 @@ private:
     friend class detail::SwVertexDecl;
     friend class detail::SwBuffer;
     friend class detail::SwEffect;
-    friend HRESULT WINAPI ::D3DXCreateEffect(IDirect3DDevice9*, const void*, UINT, const D3DXMACRO*,
-                                             ID3DXInclude*, DWORD, ID3DXEffectPool*, ID3DXEffect**,
-                                             ID3DXBuffer**);
-    friend HRESULT WINAPI ::D3DXCreateCubeTexture(IDirect3DDevice9*, UINT, UINT, DWORD, D3DFORMAT,
-                                                  D3DPOOL, IDirect3DCubeTexture9**);
+    // The parentheses keep "HRESULT ::name" from reading as a member of HRESULT.
+    friend HRESULT WINAPI(::D3DXCreateEffect)(IDirect3DDevice9*, const void*, UINT,
+                                              const D3DXMACRO*, ID3DXInclude*, DWORD,
+                                              ID3DXEffectPool*, ID3DXEffect**, ID3DXBuffer**);
+    friend HRESULT WINAPI(::D3DXCreateCubeTexture)(IDirect3DDevice9*, UINT, UINT, DWORD,
+                                                   D3DFORMAT, D3DPOOL, IDirect3DCubeTexture9**);
     friend int WINAPI ::MessageBoxA(HWND, LPCSTR, LPCSTR, UINT);
 
     struct Stream {

@@ -312,6 +312,8 @@ public:
 
     const uint8_t* data() const { return data_.data(); }
     size_t size() const { return data_.size(); }
+    DWORD usage() const { return usage_; }
+    D3DPOOL pool() const { return pool_; }
 
 private:
     std::vector<uint8_t> data_;

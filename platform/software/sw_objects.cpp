@@ -172,6 +172,9 @@ SwObject::SwObject(SoftwareDevice* device, std::string label, SwObject* containe
 }
 
 SwObject::~SwObject() {
+    // Still counted only when a derived constructor threw after the object
+    // took its first reference: give the device's reference back.
+    if (device_ && !container_ && family_ > 0) device_->Release();
     if (device_) device_->unregister_object(this);
 }
 

@@ -1,0 +1,126 @@
+// Cases the sweeps and the fuzzer found, each pinned down on its own, and the
+// replay of the fuzz corpus: every saved input must still run clean.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "fuzz/call_sequence.h"
+#include "robustness/invariants.h"
+
+namespace {
+
+using lightvol_sw::SoftwareDevice;
+using namespace robustness;
+
+class HostFrame : public ::testing::Test {
+protected:
+    void SetUp() override {
+        lightvol_sw::clear_message_boxes();
+        callback_target() = &dev;
+        dev.SetViewport(&host_viewport);
+        sys = create_ILightingSystem();
+        sys->init(&dev, host_set_render_state);
+        sys->set_volume(4, 4, 2, 1);
+        sys->set_base_layer(0);
+        IPointLight* light = sys->create_point_light();
+        const Vec3 p{2, 2, 0}, c{1, 1, 1};
+        light->set_position(&p);
+        light->set_radius(2);
+        light->set_color(&c);
+    }
+    void TearDown() override {
+        sys->release();
+        EXPECT_EQ(check_released(dev, 1), "");
+        callback_target() = nullptr;
+        g_device = nullptr;
+    }
+    // One frame inside the host's scene; returns what changed of the host's state.
+    std::string frame() {
+        const HostState before = capture_host_state(dev);
+        dev.BeginScene();
+        const Vec3 focus{2, 2, 0}, lo{0, 0, 0}, hi{4, 4, 0};
+        const float movement[2] = {1, 1};
+        sys->render(&focus, movement, &lo, &hi);
+        dev.EndScene();
+        return compare_host_state(before, capture_host_state(dev));
+    }
+    size_t lit_texels() {
+        size_t lit = 0;
+        for (uint32_t t : SoftwareDevice::read_pixels(sys->get_light_map()->texture))
+            lit += (t & 0xFFFFFFu) != 0;
+        return lit;
+    }
+
+    int calls_of(const std::string& op) const {
+        int n = 0;
+        for (const std::string& call : dev.calls()) n += call.compare(0, op.size() + 1, op + "(") == 0;
+        return n;
+    }
+
+    SoftwareDevice dev{64, 64};
+    const D3DVIEWPORT9 host_viewport{3, 5, 40, 50, 0.25f, 0.75f};
+    ILightingSystem* sys = nullptr;
+};
+
+// A refused restore at the end of a frame is made once more, so the host
+// never goes on drawing into the light map.
+TEST_F(HostFrame, RefusedRestoreIsMadeAgain) {
+    for (const char* op : {"SetRenderTarget", "SetDepthStencilSurface", "SetViewport"}) {
+        SCOPED_TRACE(op);
+        const int before = calls_of(op);
+        ASSERT_EQ(frame(), "");
+        const int per_frame = calls_of(op) - before;
+        // The frame's last call of the kind is its restore.
+        dev.fail(op, calls_of(op) + per_frame, E_FAIL);
+        EXPECT_EQ(frame(), "");
+        EXPECT_EQ(calls_of(op) - before, 2 * per_frame + 1);  // the retry
+        dev.clear_failures();
+    }
+    EXPECT_GT(lit_texels(), 0u);
+}
+
+// A depth surface that cannot be read cannot be put back: the frame is
+// skipped, and the render target taken for it is given back.
+TEST_F(HostFrame, RefusedDepthQuerySkipsTheFrame) {
+    // The host's own reading of its state comes first.
+    dev.fail("GetDepthStencilSurface", calls_of("GetDepthStencilSurface") + 2, E_FAIL);
+    dev.clear_calls();
+    EXPECT_EQ(frame(), "");
+    for (const std::string& call : dev.calls()) {
+        EXPECT_NE(call.rfind("Clear", 0), 0u) << call;
+        EXPECT_NE(call.rfind("SetRenderTarget", 0), 0u) << call;
+    }
+    EXPECT_EQ(frame(), "");  // the next frame draws
+    EXPECT_GT(lit_texels(), 0u);
+}
+
+// A host without a depth surface (the device answers D3DERR_NOTFOUND) gets
+// its lights drawn and still has no depth surface afterwards.
+TEST_F(HostFrame, HostWithoutDepthSurfaceKeepsNone) {
+    dev.SetDepthStencilSurface(nullptr);
+    EXPECT_EQ(frame(), "");
+    IDirect3DSurface9* depth = nullptr;
+    EXPECT_EQ(dev.GetDepthStencilSurface(&depth), D3DERR_NOTFOUND);
+    EXPECT_EQ(depth, nullptr);
+    EXPECT_GT(lit_texels(), 0u);
+}
+
+// Every saved fuzz input replays without a failed check.
+TEST(FuzzCorpus, EverySavedInputRunsClean) {
+    size_t inputs = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(LIGHTVOL_FUZZ_CORPUS)) {
+        if (!entry.is_regular_file()) continue;
+        std::ifstream file(entry.path(), std::ios::binary);
+        const std::vector<uint8_t> bytes{std::istreambuf_iterator<char>(file),
+                                         std::istreambuf_iterator<char>()};
+        ++inputs;
+        EXPECT_EQ(call_sequence::run(bytes.data(), bytes.size()), "") << entry.path();
+    }
+    EXPECT_GT(inputs, 0u);
+}
+
+}  // namespace
