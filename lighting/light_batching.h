@@ -40,10 +40,18 @@ inline bool light_enters_layer(const PointLight& light, float layer_z, float cel
 
 // Produces the same batches, in the same order and with the same floats, as
 // testing every visible light against every layer; its cost follows the number
-// of (light, layer) entries made, not layers x lights. Buffers keep their
-// capacity between frames.
+// of (light, layer) entries made, not layers x lights. Entries are written
+// once, already grouped by layer in the effect's layout, and batches are
+// handed out as slices of them. Buffers keep their capacity between frames.
 class LayerBatcher {
 public:
+    // Works out every layer's entries; the only step that allocates (when the
+    // frame has more entries than any before).
+    void plan(const std::vector<PointLight*>& lights, int32_t depth, float cell_size,
+              float volume_min_z);
+    // Hands the planned layers and batches to out; allocates nothing.
+    void emit(BatchConsumer& out);
+    // plan, then emit.
     void run(const std::vector<PointLight*>& lights, int32_t depth, float cell_size,
              float volume_min_z, BatchConsumer& out);
 
@@ -52,14 +60,12 @@ private:
         int32_t first;
         int32_t last;  // first > last: the light enters no layer
     };
-    struct Entry {
-        const PointLight* light;
-        float chord;
-    };
 
+    std::vector<float> heights_;  // every layer's plane
     std::vector<Span> spans_;
-    std::vector<uint32_t> layer_start_;  // depth + 1 offsets into entries_
-    std::vector<Entry> entries_;
-    float light_info_[BATCH_NUM * 3];
-    float light_color_[BATCH_NUM * 3];
+    std::vector<uint32_t> layer_start_;  // depth + 1 offsets, in entries
+    // 3 floats per entry, layer by layer, each layer followed by a spare entry.
+    std::vector<float> light_info_;
+    std::vector<float> light_color_;
+    int32_t depth_ = 0;
 };

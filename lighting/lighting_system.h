@@ -43,8 +43,12 @@ public:
                       const Vec3& box_max);
     // Fills visible_lights with the lights that take part in this frame.
     void collect_visible_lights();
-    // Hands the frame's layers and batches to out.
+    // Hands the frame's layers and batches to out: plan_batches, then
+    // emit_batches. Planning is where a frame may allocate, so render plans
+    // before its first device call.
     void batch_layers(BatchConsumer& out);
+    void plan_batches();
+    void emit_batches(BatchConsumer& out);
 
     int32_t width = 1;
     int32_t height = 1;

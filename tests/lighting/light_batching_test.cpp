@@ -174,4 +174,48 @@ TEST_F(Batching, MatchesThePlainScanOverRandomScenes) {
     }
 }
 
+// The same over lights that reach far past the volume or sit far outside it:
+// radii of many cells, infinite and huge values, heights beyond the top and
+// the bottom, exact multiples of the cell, and deep volumes.
+TEST_F(Batching, MatchesThePlainScanWithFarReachingAndOutlyingLights) {
+    std::mt19937 rng(4242);
+    std::uniform_real_distribution<float> unit(0, 1);
+    ReferenceFrame reference;
+    for (int scene = 0; scene < 120; ++scene) {
+        const int32_t depth = 1 + static_cast<int32_t>(rng() % 80);
+        const float cells[] = {1.0f, 0.25f, 0.7f, 3.0f};
+        const float cell = cells[rng() % 4];
+        const int32_t base = static_cast<int32_t>(rng() % 41) - 20;
+        configure(8, depth, cell, base);
+        sys.clear_point_lights();
+        std::set<PointLight*> ordered;
+        const int count = static_cast<int>(rng() % 200);
+        for (int i = 0; i < count; ++i) {
+            const float bottom = base * cell;
+            float z = bottom + (unit(rng) * 3 - 1) * depth * cell;
+            float radius = unit(rng) * 40 * cell;
+            switch (rng() % 12) {
+                case 0: radius = INFINITY; break;
+                case 1: radius = 1e30f; break;
+                case 2: z = (rng() % 2 ? 1e30f : -1e30f); break;
+                case 3: z = bottom + static_cast<float>(rng() % (depth + 1)) * cell; break;
+                case 4: radius = static_cast<float>(rng() % 6) * cell; break;
+                case 5: radius = -unit(rng) * 3 * cell; break;
+                case 6: z = INFINITY; break;
+                default: break;
+            }
+            PointLight* l = add({unit(rng) * 8 * cell, unit(rng) * 8 * cell, z}, radius);
+            if (rng() % 3 == 0) {  // drawn however far it reaches
+                l->set_auto_cull(false);
+                l->set_visible(true);
+            }
+            ordered.insert(l);
+        }
+        const BatchRecorder ours = frame();
+        BatchRecorder plain;
+        reference.run(ordered, {sys.volume_min, sys.volume_max, sys.depth, sys.cell_size}, plain);
+        ASSERT_TRUE(ours.same_as(plain)) << "scene " << scene;
+    }
+}
+
 }  // namespace

@@ -223,4 +223,31 @@ TEST_F(RenderPass, SteadyStateFrameAllocatesNothing) {
     dev.set_null_mode(false);
 }
 
+// A host moving the focus to and fro over a field of lights: after one
+// round trip every later frame reuses the storage of earlier ones.
+TEST_F(RenderPass, MovingFocusAllocatesNothingOnceTheRouteIsKnown) {
+    sys->set_volume(16, 16, 12, 1);
+    sys->set_base_layer(-2);
+    for (int i = 0; i < 3000; ++i)
+        light({float(i % 61) * 0.8f, float(i / 61 % 17), float(i % 13) - 2.5f},
+              0.5f + float(i % 7) * 0.5f);
+    dev.set_null_mode(true);
+    auto drive = [&] {
+        for (int f = 0; f < 60; ++f) {
+            const float x = 8 + 30 * float(f < 30 ? f : 60 - f) / 30;
+            const Vec3 focus{x, 8, 0};
+            const float movement[2] = {f < 30 ? 1.0f : -1.0f, 1};
+            const Vec3 lo{x - 8, 0, 0}, hi{x + 8, 16, 0};
+            sys->render(&focus, movement, &lo, &hi);
+        }
+    };
+    drive();
+    const uint64_t draws = dev.draw_calls();
+    alloc_probe::Scope scope;
+    drive();
+    EXPECT_EQ(scope.count(), 0u);
+    EXPECT_GT(dev.draw_calls(), draws);
+    dev.set_null_mode(false);
+}
+
 }  // namespace
