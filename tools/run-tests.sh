@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Every test of the project, as CI runs it. Installs what it needs from Debian
 # packages when missing. Stages:
-#   native     the native suite (module, software device, tools) through CTest
+#   native     the native suite (module, software device, tools, and a check
+#              that the benchmarks' two frames still agree) through CTest
 #   sanitize   the native suite again under AddressSanitizer + UBSan (leaks on)
 #   windows    lightvol.dll cross-built with MinGW-w64, export/import tables checked
 #   fuzz       a bounded libFuzzer run over interface call sequences
@@ -17,7 +18,7 @@ banner() { printf '\n==== %s ====\n' "$*"; }
 
 if run_stage native; then
   banner "native build and tests"
-  tools/install-deps.sh native
+  tools/install-deps.sh native bench
   cmake --preset native >/dev/null
   cmake --build --preset native
   ctest --preset native
