@@ -3,8 +3,8 @@
 #include <cstring>
 #include <string>
 
-#include "device/device_context.h"
 #include "device/com_ref.h"
+#include "device/device_context.h"
 
 Effect::~Effect() { release_ref(compiled_effect); }
 
@@ -20,9 +20,9 @@ void Effect::compile(const char* source) {
     if (!source) return;
     release_ref(compiled_effect);
     ID3DXBuffer* errors = nullptr;
-    const HRESULT hr = D3DXCreateEffect(g_device, source, static_cast<UINT>(std::strlen(source)),
-                                        nullptr, nullptr, D3DXFX_NOT_CLONEABLE, nullptr,
-                                        &compiled_effect, &errors);
+    const HRESULT hr =
+        D3DXCreateEffect(g_device, source, static_cast<UINT>(std::strlen(source)), nullptr, nullptr,
+                         D3DXFX_NOT_CLONEABLE, nullptr, &compiled_effect, &errors);
     if (FAILED(hr)) {
         // A compiler may hand back an effect even when it fails; it is not used.
         release_ref(compiled_effect);

@@ -39,7 +39,6 @@ const char light_effect_source[] =
     "\t\tVertexShader = compile vs_2_0 VS(); \n"
     "\t\tPixelShader  = compile ps_2_0 PS(); \n"
     "\t} \n"
-    "}"
-;
+    "}";
 
 const size_t light_effect_source_length = sizeof(light_effect_source) - 1;

@@ -19,8 +19,7 @@ void Mesh::on_lost_device() {
 void Mesh::on_reset_device() {
     if (vertex_pool == D3DPOOL_DEFAULT && !vertex_buffer && owns_vertex_buffer)
         create_vertex_buffer();
-    if (index_pool == D3DPOOL_DEFAULT && !index_buffer && owns_index_buffer)
-        create_index_buffer();
+    if (index_pool == D3DPOOL_DEFAULT && !index_buffer && owns_index_buffer) create_index_buffer();
 }
 
 void Mesh::create() {

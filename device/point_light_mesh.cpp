@@ -31,8 +31,8 @@ PointLightMesh::PointLightMesh() {
     LightVertex vertices[light_mesh_vertex_count];
     fill_light_vertices(vertices);
     if (g_device) {
-        vertex_buffer = ::create_vertex_buffer(vertices, vertex_pool,
-                                               static_cast<int32_t>(sizeof vertices));
+        vertex_buffer =
+            ::create_vertex_buffer(vertices, vertex_pool, static_cast<int32_t>(sizeof vertices));
     }
     update_primitive_count();
 }

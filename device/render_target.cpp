@@ -71,8 +71,8 @@ HRESULT create_resource(IDirect3DBaseTexture9** texture, D3DFORMAT format,
     const UINT h = static_cast<UINT>(height);
     switch (kind) {
         case TargetKind::depth_stencil:
-            return g_device->CreateDepthStencilSurface(w, h, format, D3DMULTISAMPLE_NONE, 0,
-                                                       TRUE, surface, nullptr);
+            return g_device->CreateDepthStencilSurface(w, h, format, D3DMULTISAMPLE_NONE, 0, TRUE,
+                                                       surface, nullptr);
         case TargetKind::texture: {
             IDirect3DTexture9* created = nullptr;
             const HRESULT hr = g_device->CreateTexture(w, h, 1, D3DUSAGE_RENDERTARGET, format,
@@ -85,8 +85,8 @@ HRESULT create_resource(IDirect3DBaseTexture9** texture, D3DFORMAT format,
         }
         case TargetKind::cube_texture: {
             IDirect3DCubeTexture9* created = nullptr;
-            const HRESULT hr = D3DXCreateCubeTexture(g_device, w, 1, D3DUSAGE_RENDERTARGET,
-                                                     format, D3DPOOL_DEFAULT, &created);
+            const HRESULT hr = D3DXCreateCubeTexture(g_device, w, 1, D3DUSAGE_RENDERTARGET, format,
+                                                     D3DPOOL_DEFAULT, &created);
             if (created) *texture = created;
             return hr;
         }

@@ -8,8 +8,7 @@
 VertexDecl* g_vertex_decl = nullptr;
 
 const D3DVERTEXELEMENT9 light_vertex_elements[2] = {
-    {0, 0, D3DDECLTYPE_FLOAT3, D3DDECLMETHOD_DEFAULT, D3DDECLUSAGE_POSITION, 0},
-    D3DDECL_END()};
+    {0, 0, D3DDECLTYPE_FLOAT3, D3DDECLMETHOD_DEFAULT, D3DDECLUSAGE_POSITION, 0}, D3DDECL_END()};
 
 VertexDecl::~VertexDecl() { release_ref(declaration); }
 

@@ -52,8 +52,8 @@ struct SpanFinder {
             _mm_sub_ps(_mm_set1_ps(light.radius_sq), _mm_mul_ps(dz, dz)), _mm_setzero_ps());
         return _mm_movemask_ps(_mm_and_ps(within, meets)) == 0x6;
 #else
-        return all_hold({!enters(light, lo - 1), enters(light, lo), enters(light, hi),
-                         !enters(light, hi + 1)});
+        return all_hold(
+            {!enters(light, lo - 1), enters(light, lo), enters(light, hi), !enters(light, hi + 1)});
 #endif
     }
 

@@ -24,9 +24,12 @@ public:
         : effect_(effect), width_(width), height_(height) {}
 
     void begin_layer(int32_t layer) override {
-        const D3DVIEWPORT9 viewport{static_cast<DWORD>(width_) * static_cast<DWORD>(layer), 0,
-                                    static_cast<DWORD>(width_), static_cast<DWORD>(height_),
-                                    0.0f, 1.0f};
+        const D3DVIEWPORT9 viewport{static_cast<DWORD>(width_) * static_cast<DWORD>(layer),
+                                    0,
+                                    static_cast<DWORD>(width_),
+                                    static_cast<DWORD>(height_),
+                                    0.0f,
+                                    1.0f};
         g_device->SetViewport(&viewport);
     }
 

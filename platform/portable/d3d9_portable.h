@@ -138,7 +138,12 @@ enum D3DBLENDOP {
     D3DBLENDOP_FORCE_DWORD = 0x7fffffff
 };
 
-enum D3DCULL { D3DCULL_NONE = 1, D3DCULL_CW = 2, D3DCULL_CCW = 3, D3DCULL_FORCE_DWORD = 0x7fffffff };
+enum D3DCULL {
+    D3DCULL_NONE = 1,
+    D3DCULL_CW = 2,
+    D3DCULL_CCW = 3,
+    D3DCULL_FORCE_DWORD = 0x7fffffff
+};
 
 enum D3DCUBEMAP_FACES {
     D3DCUBEMAP_FACE_POSITIVE_X = 0,
@@ -185,7 +190,8 @@ struct D3DVERTEXELEMENT9 {
     BYTE UsageIndex;
 };
 
-#define D3DDECL_END() {0xFF, 0, D3DDECLTYPE_UNUSED, 0, 0, 0}
+#define D3DDECL_END() \
+    { 0xFF, 0, D3DDECLTYPE_UNUSED, 0, 0, 0 }
 
 struct D3DLOCKED_RECT {
     INT Pitch;
@@ -295,19 +301,15 @@ struct IDirect3DDevice9 : IUnknown {
                                                          D3DPOOL Pool,
                                                          IDirect3DVertexBuffer9** ppVertexBuffer,
                                                          HANDLE* pSharedHandle) = 0;
-    virtual HRESULT STDMETHODCALLTYPE CreateRenderTarget(UINT Width, UINT Height,
-                                                         D3DFORMAT Format,
+    virtual HRESULT STDMETHODCALLTYPE CreateRenderTarget(UINT Width, UINT Height, D3DFORMAT Format,
                                                          D3DMULTISAMPLE_TYPE MultiSample,
                                                          DWORD MultisampleQuality, BOOL Lockable,
                                                          IDirect3DSurface9** ppSurface,
                                                          HANDLE* pSharedHandle) = 0;
-    virtual HRESULT STDMETHODCALLTYPE CreateDepthStencilSurface(UINT Width, UINT Height,
-                                                                D3DFORMAT Format,
-                                                                D3DMULTISAMPLE_TYPE MultiSample,
-                                                                DWORD MultisampleQuality,
-                                                                BOOL Discard,
-                                                                IDirect3DSurface9** ppSurface,
-                                                                HANDLE* pSharedHandle) = 0;
+    virtual HRESULT STDMETHODCALLTYPE CreateDepthStencilSurface(
+        UINT Width, UINT Height, D3DFORMAT Format, D3DMULTISAMPLE_TYPE MultiSample,
+        DWORD MultisampleQuality, BOOL Discard, IDirect3DSurface9** ppSurface,
+        HANDLE* pSharedHandle) = 0;
     virtual HRESULT STDMETHODCALLTYPE CreateOffscreenPlainSurface(UINT Width, UINT Height,
                                                                   D3DFORMAT Format, D3DPOOL Pool,
                                                                   IDirect3DSurface9** ppSurface,
@@ -323,7 +325,8 @@ struct IDirect3DDevice9 : IUnknown {
     virtual HRESULT STDMETHODCALLTYPE GetRenderTarget(DWORD RenderTargetIndex,
                                                       IDirect3DSurface9** ppRenderTarget) = 0;
     virtual HRESULT STDMETHODCALLTYPE SetDepthStencilSurface(IDirect3DSurface9* pNewZStencil) = 0;
-    virtual HRESULT STDMETHODCALLTYPE GetDepthStencilSurface(IDirect3DSurface9** ppZStencilSurface) = 0;
+    virtual HRESULT STDMETHODCALLTYPE
+    GetDepthStencilSurface(IDirect3DSurface9** ppZStencilSurface) = 0;
     virtual HRESULT STDMETHODCALLTYPE BeginScene() = 0;
     virtual HRESULT STDMETHODCALLTYPE EndScene() = 0;
     virtual HRESULT STDMETHODCALLTYPE Clear(DWORD Count, const D3DRECT* pRects, DWORD Flags,
@@ -337,9 +340,9 @@ struct IDirect3DDevice9 : IUnknown {
     virtual HRESULT STDMETHODCALLTYPE DrawPrimitive(D3DPRIMITIVETYPE PrimitiveType,
                                                     UINT StartVertex, UINT PrimitiveCount) = 0;
     virtual HRESULT STDMETHODCALLTYPE DrawIndexedPrimitive(D3DPRIMITIVETYPE PrimitiveType,
-                                                           INT BaseVertexIndex,
-                                                           UINT MinVertexIndex, UINT NumVertices,
-                                                           UINT startIndex, UINT primCount) = 0;
+                                                           INT BaseVertexIndex, UINT MinVertexIndex,
+                                                           UINT NumVertices, UINT startIndex,
+                                                           UINT primCount) = 0;
     virtual HRESULT STDMETHODCALLTYPE SetVertexDeclaration(IDirect3DVertexDeclaration9* pDecl) = 0;
     virtual HRESULT STDMETHODCALLTYPE SetStreamSource(UINT StreamNumber,
                                                       IDirect3DVertexBuffer9* pStreamData,

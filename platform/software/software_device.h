@@ -308,8 +308,8 @@ private:
     friend HRESULT WINAPI(::D3DXCreateEffect)(IDirect3DDevice9*, const void*, UINT,
                                               const D3DXMACRO*, ID3DXInclude*, DWORD,
                                               ID3DXEffectPool*, ID3DXEffect**, ID3DXBuffer**);
-    friend HRESULT WINAPI(::D3DXCreateCubeTexture)(IDirect3DDevice9*, UINT, UINT, DWORD,
-                                                   D3DFORMAT, D3DPOOL, IDirect3DCubeTexture9**);
+    friend HRESULT WINAPI(::D3DXCreateCubeTexture)(IDirect3DDevice9*, UINT, UINT, DWORD, D3DFORMAT,
+                                                   D3DPOOL, IDirect3DCubeTexture9**);
     friend int WINAPI ::MessageBoxA(HWND, LPCSTR, LPCSTR, UINT);
 
     struct Stream {

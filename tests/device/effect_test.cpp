@@ -1,9 +1,10 @@
+#include "device/effect.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <string>
 
-#include "device/effect.h"
 #include "device/light_effect_source.h"
 #include "support/device_fixture.h"
 

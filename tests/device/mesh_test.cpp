@@ -72,10 +72,9 @@ TEST_F(Meshes, DrawClampsToThePrimitiveCount) {
     // what counts here.
     std::vector<std::string> draws;
     for (const std::string& c : dev.calls()) draws.push_back(c.substr(0, c.find(" ->")));
-    EXPECT_EQ(draws,
-              (std::vector<std::string>{"DrawPrimitive(4,0,200)", "DrawPrimitive(4,0,200)",
-                                        "DrawPrimitive(4,0,6)", "DrawPrimitive(4,0,200)",
-                                        "DrawPrimitive(4,0,200)", "DrawPrimitive(4,0,2)"}));
+    EXPECT_EQ(draws, (std::vector<std::string>{"DrawPrimitive(4,0,200)", "DrawPrimitive(4,0,200)",
+                                               "DrawPrimitive(4,0,6)", "DrawPrimitive(4,0,200)",
+                                               "DrawPrimitive(4,0,200)", "DrawPrimitive(4,0,2)"}));
 }
 
 TEST_F(Meshes, MeshWithoutBufferMakesNoDeviceCall) {

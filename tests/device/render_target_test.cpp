@@ -1,6 +1,7 @@
+#include "device/render_target.h"
+
 #include <gtest/gtest.h>
 
-#include "device/render_target.h"
 #include "support/device_fixture.h"
 
 namespace {

@@ -19,10 +19,10 @@ namespace {
 using lightvol_sw::SoftwareDevice;
 using namespace robustness;
 
-const int32_t kSizes[] = {0,     1,     -1,    2,         3,         4,         5,
-                          7,     8,     16,    31,        64,        100,       255,
-                          256,   257,   4096,  8192,      8193,      65536,     46341,
-                          -2,    -256,  1 << 30, INT32_MAX, INT32_MIN, INT32_MAX / 3};
+const int32_t kSizes[] = {0,         1,         -1,           2,     3,     4,   5,    7,
+                          8,         16,        31,           64,    100,   255, 256,  257,
+                          4096,      8192,      8193,         65536, 46341, -2,  -256, 1 << 30,
+                          INT32_MAX, INT32_MIN, INT32_MAX / 3};
 
 const float kFloats[] = {0.0f,
                          -0.0f,
@@ -52,8 +52,8 @@ const float kFloats[] = {0.0f,
                          16777217.0f,
                          0.1f};
 
-const HRESULT kRefusals[] = {E_FAIL, D3DERR_INVALIDCALL, D3DERR_OUTOFVIDEOMEMORY, E_OUTOFMEMORY,
-                             D3DERR_DEVICELOST, D3DERR_NOTAVAILABLE};
+const HRESULT kRefusals[] = {E_FAIL,        D3DERR_INVALIDCALL, D3DERR_OUTOFVIDEOMEMORY,
+                             E_OUTOFMEMORY, D3DERR_DEVICELOST,  D3DERR_NOTAVAILABLE};
 
 // Creation calls that may stay refused for a while; refusing the frame's
 // getters and setters for good would leave a host nothing to restore with.
@@ -166,8 +166,7 @@ private:
     void rearm() {
         for (const auto& rule : rules) dev.fail(rule.first, 0, rule.second);
         if (effect_refused)
-            dev.fail_effect_creation(0, D3DXERR_INVALIDDATA,
-                                     effect_text ? kCompilerText : nullptr);
+            dev.fail_effect_creation(0, D3DXERR_INVALIDDATA, effect_text ? kCompilerText : nullptr);
         if (pending_nth > dev.hresult_call_count())
             dev.fail_nth_hresult_call(pending_nth, pending_hr);
         else

@@ -100,13 +100,13 @@ TEST_F(Batching, ReachIsStrictAndChordsAreAlwaysReal) {
 }
 
 TEST_F(Batching, CullingByBoxOrByVisibleFlag) {
-    add({100.5f, 1, 1}, 0.5f);          // shares the face x = 100: culled
-    add({100.499f, 1, 2}, 0.5f);        // reaches just inside
+    add({100.5f, 1, 1}, 0.5f);    // shares the face x = 100: culled
+    add({100.499f, 1, 2}, 0.5f);  // reaches just inside
     PointLight* far = add({500, 0, 3}, 0.5f);
     far->set_auto_cull(false);
-    far->set_visible(true);             // drawn wherever it is
+    far->set_visible(true);  // drawn wherever it is
     PointLight* hidden = add({0, 0, 4}, 0.5f);
-    hidden->set_auto_cull(false);       // neither auto-culled nor visible
+    hidden->set_auto_cull(false);  // neither auto-culled nor visible
     const BatchRecorder r = frame();
     ASSERT_EQ(r.batches.size(), 2u);
     EXPECT_EQ(r.batches[0].layer, 2);
@@ -195,14 +195,29 @@ TEST_F(Batching, MatchesThePlainScanWithFarReachingAndOutlyingLights) {
             float z = bottom + (unit(rng) * 3 - 1) * depth * cell;
             float radius = unit(rng) * 40 * cell;
             switch (rng() % 12) {
-                case 0: radius = INFINITY; break;
-                case 1: radius = 1e30f; break;
-                case 2: z = (rng() % 2 ? 1e30f : -1e30f); break;
-                case 3: z = bottom + static_cast<float>(rng() % (depth + 1)) * cell; break;
-                case 4: radius = static_cast<float>(rng() % 6) * cell; break;
-                case 5: radius = -unit(rng) * 3 * cell; break;
-                case 6: z = INFINITY; break;
-                default: break;
+                case 0:
+                    radius = INFINITY;
+                    break;
+                case 1:
+                    radius = 1e30f;
+                    break;
+                case 2:
+                    z = (rng() % 2 ? 1e30f : -1e30f);
+                    break;
+                case 3:
+                    z = bottom + static_cast<float>(rng() % (depth + 1)) * cell;
+                    break;
+                case 4:
+                    radius = static_cast<float>(rng() % 6) * cell;
+                    break;
+                case 5:
+                    radius = -unit(rng) * 3 * cell;
+                    break;
+                case 6:
+                    z = INFINITY;
+                    break;
+                default:
+                    break;
             }
             PointLight* l = add({unit(rng) * 8 * cell, unit(rng) * 8 * cell, z}, radius);
             if (rng() % 3 == 0) {  // drawn however far it reaches

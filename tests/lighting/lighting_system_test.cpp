@@ -1,10 +1,11 @@
+#include "lighting/lighting_system.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstring>
 #include <new>
 
-#include "lighting/lighting_system.h"
 #include "support/batch_recorder.h"
 #include "support/counting_allocator.h"
 

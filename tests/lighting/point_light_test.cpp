@@ -1,8 +1,8 @@
+#include "lighting/point_light.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
-
-#include "lighting/point_light.h"
 
 namespace {
 

@@ -64,9 +64,9 @@ TEST(VolumePlacement, SnapTableWithUnitCells) {
     };
     // The edge used is lo for a positive move and hi otherwise; the interval
     // keeps its length of 10.
-    const Row rows[] = {{1, 2.5f, 2},    {1, 3, 3},     {1, 0, 0},       {1, -0.5f, -1},
-                        {1, -2.5f, -3},  {1, -3, -4},   {-1, 10.5f, 11}, {-1, 10, 11},
-                        {-1, 0, 1},      {-1, -2.5f, -2}, {-1, -3, -3},  {0, 10, 11},
+    const Row rows[] = {{1, 2.5f, 2},   {1, 3, 3},       {1, 0, 0},       {1, -0.5f, -1},
+                        {1, -2.5f, -3}, {1, -3, -4},     {-1, 10.5f, 11}, {-1, 10, 11},
+                        {-1, 0, 1},     {-1, -2.5f, -2}, {-1, -3, -3},    {0, 10, 11},
                         {NAN, 10, 11}};
     for (const Row& r : rows) {
         float lo, hi;

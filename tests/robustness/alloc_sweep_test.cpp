@@ -47,10 +47,10 @@ struct Host {
     }
     void add_lights(int count, int width, int height, int depth) {
         for (int i = 0; i < count; ++i)
-            add_light({0.5f + static_cast<float>(i % width),
-                       0.5f + static_cast<float>(i / width % height),
-                       static_cast<float>(i % depth)},
-                      1.5f);
+            add_light(
+                {0.5f + static_cast<float>(i % width),
+                 0.5f + static_cast<float>(i / width % height), static_cast<float>(i % depth)},
+                1.5f);
     }
     void render(float extent_x, float extent_y) {
         const Vec3 focus{extent_x / 2, extent_y / 2, 0};
@@ -168,8 +168,8 @@ TEST(AllocationSweep, EveryAllocationOfEveryOperationFails) {
     static IPointLight* doomed[3];
 
     const std::vector<Probe> probes = {
-        {"create_ILightingSystem", [](Host&) {},
-         [](Host& h) { h.sys = create_ILightingSystem(); }, nullptr},
+        {"create_ILightingSystem", [](Host&) {}, [](Host& h) { h.sys = create_ILightingSystem(); },
+         nullptr},
         {"init", [](Host& h) { h.sys = create_ILightingSystem(); },
          [](Host& h) { h.sys->init(&h.dev, host_set_render_state); }, nullptr},
         {"set_volume (first)",

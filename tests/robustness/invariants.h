@@ -80,8 +80,8 @@ inline std::string compare_host_state(const HostState& before, const HostState& 
     if (after.target != before.target) out += "render target changed; ";
     if (after.depth != before.depth) out += "depth surface changed; ";
     if (std::memcmp(&after.viewport, &before.viewport, sizeof(D3DVIEWPORT9)) != 0)
-        out += "viewport " + describe(before.viewport) + " became " + describe(after.viewport) +
-               "; ";
+        out +=
+            "viewport " + describe(before.viewport) + " became " + describe(after.viewport) + "; ";
     if (after.target_refs != before.target_refs)
         out += "render target references " + std::to_string(before.target_refs) + " -> " +
                std::to_string(after.target_refs) + "; ";
@@ -110,7 +110,8 @@ inline std::string check_system(ILightingSystem* iface) {
     if (!sys->visible_lights.empty()) out += "visible lights kept between calls; ";
     IDirect3DTexture9* texture = sys->light_map_info.texture;
     if (texture) {
-        if (!sys->light_map || static_cast<IDirect3DBaseTexture9*>(texture) != sys->light_map->texture) {
+        if (!sys->light_map ||
+            static_cast<IDirect3DBaseTexture9*>(texture) != sys->light_map->texture) {
             out += "LightMapInfo.texture is not the light map's texture; ";
         } else {
             const size_t texels = SoftwareDevice::read_pixels(texture).size();

@@ -57,7 +57,8 @@ protected:
 
     int calls_of(const std::string& op) const {
         int n = 0;
-        for (const std::string& call : dev.calls()) n += call.compare(0, op.size() + 1, op + "(") == 0;
+        for (const std::string& call : dev.calls())
+            n += call.compare(0, op.size() + 1, op + "(") == 0;
         return n;
     }
 

@@ -21,8 +21,8 @@ TEST_F(DeviceBinding, InitMakesDeclarationMeshAndEffectInOrder) {
             if (c.rfind("Create", 0) == 0 || c.rfind("D3DXCreate", 0) == 0) out.push_back(c);
         return out;
     }();
-    EXPECT_EQ(creations, (std::vector<std::string>{"CreateVertexDeclaration",
-                                                   "CreateVertexBuffer", "D3DXCreateEffect"}));
+    EXPECT_EQ(creations, (std::vector<std::string>{"CreateVertexDeclaration", "CreateVertexBuffer",
+                                                   "D3DXCreateEffect"}));
     EXPECT_EQ(g_device_objects.size(), 2u);  // declaration and effect; the mesh is not listed
     EXPECT_NE(g_point_light_mesh, nullptr);
     EXPECT_EQ(sys->get_light_map()->texture, nullptr);
@@ -87,8 +87,8 @@ TEST_F(DeviceBinding, OverflowingAtlasWidthIsRefusedWithoutADeviceCall) {
     sys->set_volume(65536, 4, 65536, 1);
     EXPECT_TRUE(calls_starting(dev, "CreateTexture").empty());
     EXPECT_TRUE(calls_starting(dev, "CreateDepthStencilSurface").empty());
-    EXPECT_EQ(message_texts(), (std::vector<std::string>{"w:-1, h:4, fmt:22, type:1",
-                                                         "w:-1, h:4, fmt:77, type:0"}));
+    EXPECT_EQ(message_texts(),
+              (std::vector<std::string>{"w:-1, h:4, fmt:22, type:1", "w:-1, h:4, fmt:77, type:0"}));
     EXPECT_EQ(sys->get_light_map()->texture, nullptr);
     sys->set_base_layer(0);
     light({1, 1, 0}, 1);

@@ -13,8 +13,8 @@ using test_support::op_names;
 using test_support::SystemTest;
 
 const std::vector<std::string> kSaveBindClear = {
-    "GetViewport", "GetRenderTarget", "GetDepthStencilSurface", "SetRenderTarget",
-    "SetDepthStencilSurface", "Clear"};
+    "GetViewport",     "GetRenderTarget",        "GetDepthStencilSurface",
+    "SetRenderTarget", "SetDepthStencilSurface", "Clear"};
 const std::vector<std::string> kRestore = {"SetRenderTarget(0,BackBuffer)",
                                            "SetDepthStencilSurface(DepthBuffer)",
                                            "SetViewport(0,0,64,64,0,1)"};
@@ -54,27 +54,27 @@ TEST_F(RenderPass, DrawsLayerByLayerInTheDocumentedOrder) {
     ASSERT_GT(calls.size(), 6u);
     EXPECT_EQ(op_names({calls.begin(), calls.begin() + 6}), kSaveBindClear);
     calls.erase(calls.begin(), calls.begin() + 6);
-    const std::vector<std::string> batch = {
-        "ID3DXEffect::SetFloatArray(light_info,3)", "ID3DXEffect::SetFloatArray(light_color,3)",
-        "ID3DXEffect::CommitChanges()", "DrawPrimitive(4,0,2)"};
-    std::vector<std::string> expected = {
-        "SetRenderState(7,0)",   "SetRenderState(14,0)", "SetRenderState(27,1)",
-        "SetRenderState(171,5)", "SetRenderState(19,2)", "SetRenderState(20,2)",
-        "SetRenderState(22,3)"};
+    const std::vector<std::string> batch = {"ID3DXEffect::SetFloatArray(light_info,3)",
+                                            "ID3DXEffect::SetFloatArray(light_color,3)",
+                                            "ID3DXEffect::CommitChanges()", "DrawPrimitive(4,0,2)"};
+    std::vector<std::string> expected = {"SetRenderState(7,0)",  "SetRenderState(14,0)",
+                                         "SetRenderState(27,1)", "SetRenderState(171,5)",
+                                         "SetRenderState(19,2)", "SetRenderState(20,2)",
+                                         "SetRenderState(22,3)"};
     // Stream source and declaration carry labels; compared by name below.
     expected.push_back("SetStreamSource");
     expected.push_back("SetVertexDeclaration");
-    expected = concat(expected, {"ID3DXEffect::SetTechnique(Render)", "ID3DXEffect::Begin(0)",
-                                 "ID3DXEffect::BeginPass(0)",
-                                 "ID3DXEffect::SetFloatArray(world2scr,4)",
-                                 "SetViewport(0,0,4,4,0,1)"});
+    expected =
+        concat(expected, {"ID3DXEffect::SetTechnique(Render)", "ID3DXEffect::Begin(0)",
+                          "ID3DXEffect::BeginPass(0)", "ID3DXEffect::SetFloatArray(world2scr,4)",
+                          "SetViewport(0,0,4,4,0,1)"});
     expected = concat(expected, batch);
     expected.push_back("SetViewport(4,0,4,4,0,1)");
     expected.push_back("SetViewport(8,0,4,4,0,1)");
     expected = concat(expected, batch);
-    expected = concat(expected, {"ID3DXEffect::EndPass()", "ID3DXEffect::End()",
-                                 "SetRenderState(7,1)", "SetRenderState(14,1)",
-                                 "SetRenderState(171,1)", "SetRenderState(27,0)"});
+    expected =
+        concat(expected, {"ID3DXEffect::EndPass()", "ID3DXEffect::End()", "SetRenderState(7,1)",
+                          "SetRenderState(14,1)", "SetRenderState(171,1)", "SetRenderState(27,0)"});
     expected = concat(expected, kRestore);
     ASSERT_EQ(calls.size(), expected.size()) << test_support::joined(calls);
     for (size_t i = 0; i < calls.size(); ++i) {
@@ -97,13 +97,13 @@ TEST_F(RenderPass, OneHundredFiftyLightsOnOneLayer) {
         if (c.find("light_") != std::string::npos || c.find("CommitChanges") != std::string::npos ||
             c.rfind("DrawPrimitive", 0) == 0)
             uploads.push_back(c);
-    EXPECT_EQ(uploads, (std::vector<std::string>{
-                           "ID3DXEffect::SetFloatArray(light_info,300)",
-                           "ID3DXEffect::SetFloatArray(light_color,300)",
-                           "ID3DXEffect::CommitChanges()", "DrawPrimitive(4,0,200)",
-                           "ID3DXEffect::SetFloatArray(light_info,150)",
-                           "ID3DXEffect::SetFloatArray(light_color,150)",
-                           "ID3DXEffect::CommitChanges()", "DrawPrimitive(4,0,100)"}));
+    EXPECT_EQ(uploads,
+              (std::vector<std::string>{"ID3DXEffect::SetFloatArray(light_info,300)",
+                                        "ID3DXEffect::SetFloatArray(light_color,300)",
+                                        "ID3DXEffect::CommitChanges()", "DrawPrimitive(4,0,200)",
+                                        "ID3DXEffect::SetFloatArray(light_info,150)",
+                                        "ID3DXEffect::SetFloatArray(light_color,150)",
+                                        "ID3DXEffect::CommitChanges()", "DrawPrimitive(4,0,100)"}));
 }
 
 TEST_F(RenderPass, HostTargetDepthAndViewportSurviveEveryFrame) {

@@ -123,8 +123,8 @@ inline std::string compare_with_discs(const LightMapReadback& map, const LightMa
                     for (size_t k = 0; k < lights.size(); ++k) {
                         const double r = chords[k];
                         if (r <= 0) continue;
-                        const double d = std::hypot(x - lights[k].position.x,
-                                                    y - lights[k].position.y);
+                        const double d =
+                            std::hypot(x - lights[k].position.x, y - lights[k].position.y);
                         const double slack = std::fabs(d - r) <= cell ? cell : 0.0;
                         auto value = [&](double dist) {
                             return 255.0 * component(lights[k].color, c) *

@@ -39,10 +39,9 @@ protected:
             for (int32_t j = 0; j < 3; ++j)
                 for (int32_t i = 0; i < 4; ++i) {
                     const bool border = (layer == 0 && i == 3) || (layer == 1 && i == 0);
-                    texels[j * 8 + layer * 4 + i] = 0xFF000000u |
-                                                    static_cast<uint32_t>(i * 10 + j) << 16 |
-                                                    static_cast<uint32_t>(layer * 100) << 8 |
-                                                    (border ? 0xFFu : 0u);
+                    texels[j * 8 + layer * 4 + i] =
+                        0xFF000000u | static_cast<uint32_t>(i * 10 + j) << 16 |
+                        static_cast<uint32_t>(layer * 100) << 8 | (border ? 0xFFu : 0u);
                 }
     }
     LightSampler sampler() const { return LightSampler(info, {texels.data(), 8, 3, 8 * 4}); }
@@ -160,7 +159,8 @@ TEST_F(SamplingThroughTheModule, ALightsCentreReadsItsColour) {
             }
             // Half a cell to the side the light has faded by half a cell's worth.
             const float radius = 3.5f * cell;
-            const Rgb side = sampler.sample({centres[0].x + 0.5f * cell, centres[0].y, centres[0].z});
+            const Rgb side =
+                sampler.sample({centres[0].x + 0.5f * cell, centres[0].y, centres[0].z});
             EXPECT_NEAR(side.r, 1.0f - 0.5f * cell / radius, 2.0f / 255);
         }
         TearDown();

@@ -1,5 +1,7 @@
 // Scene files of the preview tool: what a good one means, how a bad one is
 // reported, and the tool run end to end.
+#include "tools/preview/scene.h"
+
 #include <gtest/gtest.h>
 #include <png.h>
 
@@ -12,7 +14,6 @@
 #include <vector>
 
 #include "tools/preview/preview.h"
-#include "tools/preview/scene.h"
 
 namespace {
 
@@ -61,9 +62,9 @@ TEST(SceneFile, FramesFollowTheFocus) {
            {"focus": [12, 19.5, 0]})";
     Scene s;
     std::string error;
-    ASSERT_TRUE(parse_scene(scene_text(kVolume, kLight, frames,
-                                       R"(, "view_height": -2, "description": "x")"),
-                            s, error))
+    ASSERT_TRUE(parse_scene(
+        scene_text(kVolume, kLight, frames, R"(, "view_height": -2, "description": "x")"), s,
+        error))
         << error;
     ASSERT_EQ(s.frames.size(), 4u);
     EXPECT_EQ(s.frames[0].box_min.x, 6.0f);
@@ -87,7 +88,8 @@ TEST(SceneFile, BadScenesNameTheFieldAndTheFault) {
         {"{", "not valid JSON: parse error at line 1, column 2"},
         {"[]", "scene: expected an object, got an array"},
         {R"({"lights": [], "frames": []})", "volume: missing"},
-        {scene_text(R"("volume": {"width": 8, "height": 6, "depth": 4})"), "volume.cell_size: missing"},
+        {scene_text(R"("volume": {"width": 8, "height": 6, "depth": 4})"),
+         "volume.cell_size: missing"},
         {scene_text(R"("volume": {"width": "8", "height": 6, "depth": 4, "cell_size": 1})"),
          "volume.width: expected an integer, got a string"},
         {scene_text(R"("volume": {"width": 8.5, "height": 6, "depth": 4, "cell_size": 1})"),
@@ -107,7 +109,8 @@ TEST(SceneFile, BadScenesNameTheFieldAndTheFault) {
          "lights[0].radius: expected a number, got a string"},
         {scene_text(kVolume, R"({"position": [1, 2, 3], "radius": -1, "color": [1, 1, 1]})"),
          "lights[0].radius: must not be negative, got -1"},
-        {scene_text(kVolume, R"({"position": [1, 2, 3], "radius": 1})"), "lights[0].color: missing"},
+        {scene_text(kVolume, R"({"position": [1, 2, 3], "radius": 1})"),
+         "lights[0].color: missing"},
         {scene_text(kVolume, std::string(kLight) + R"(, {"position": [1, 2, 3], "radius": 1,
                                  "color": [1e39, 0, 0]})"),
          "lights[1].color[0]: 1e+39 is not a finite 32-bit float"},
@@ -138,7 +141,8 @@ TEST(SceneFile, BadScenesNameTheFieldAndTheFault) {
          "frames[1]: give either box_min and box_max or box_extent, not both"},
         {scene_text(kVolume, kLight, R"({"focus": [0, 0, 0], "box_extent": [0, 2]})"),
          "frames[0].box_extent: both sides must be greater than 0"},
-        {scene_text(kVolume, kLight, R"({"focus": [0, 0, 0], "box_extent": [2, 2], "movement": [1]})"),
+        {scene_text(kVolume, kLight,
+                    R"({"focus": [0, 0, 0], "box_extent": [2, 2], "movement": [1]})"),
          "frames[0].movement: expected an array of 2 numbers, got an array of 1"},
         {scene_text(kVolume, kLight, kFrame, R"(, "view_height": null)"),
          "view_height: expected a number, got null"},
@@ -163,8 +167,10 @@ TEST(SceneFile, SizesTheDeviceRefusesAreReportedWithTheModulesMessage) {
         << error;
     std::vector<lightvol_preview::PreviewFrame> frames;
     EXPECT_FALSE(lightvol_preview::render_preview(s, {}, frames, error));
-    EXPECT_NE(error.find("the device refused the light map (8 layers of 2048 x 4 texels, a 16384 x 4 texture)"),
-              std::string::npos)
+    EXPECT_NE(
+        error.find(
+            "the device refused the light map (8 layers of 2048 x 4 texels, a 16384 x 4 texture)"),
+        std::string::npos)
         << error;
     EXPECT_NE(error.find("\"error\": w:16384, h:4, fmt:22, type:1"), std::string::npos) << error;
     EXPECT_TRUE(frames.empty());
@@ -198,8 +204,9 @@ class PreviewTool : public ::testing::Test {
 protected:
     void SetUp() override {
         dir = fs::temp_directory_path() /
-              ("lightvol_preview_test_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-               "_" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+              ("lightvol_preview_test_" +
+               std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "_" +
+               ::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::remove_all(dir);
         fs::create_directories(dir);
     }
@@ -246,12 +253,13 @@ TEST_F(PreviewTool, WritesTheAtlasAndTheViewOfEveryFrame) {
                    {"focus": [5, 3, 0]}]
     })");
     const ToolRun r = run("'" + scene.string() + "' '" + (dir / "out").string() +
-                      "' --atlas-scale 2 --view-scale 3");
+                          "' --atlas-scale 2 --view-scale 3");
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "");
     const fs::path out = dir / "out";
-    EXPECT_EQ(r.out, (out / "lamp-atlas-000.png").string() + "\n" + (out / "lamp-view-000.png").string() +
-                         "\n" + (out / "lamp-atlas-001.png").string() + "\n" +
+    EXPECT_EQ(r.out, (out / "lamp-atlas-000.png").string() + "\n" +
+                         (out / "lamp-view-000.png").string() + "\n" +
+                         (out / "lamp-atlas-001.png").string() + "\n" +
                          (out / "lamp-view-001.png").string() + "\n");
 
     png_image image;
@@ -284,9 +292,11 @@ TEST_F(PreviewTool, BadInputIsReportedAndNothingIsWritten) {
         int status;
         std::string message;
     };
-    const fs::path bad = write("bad.json", R"({"volume": {"width": 8}, "lights": [], "frames": []})");
-    const fs::path refused = write("huge.json",
-        R"({"volume": {"width": 9000, "height": 2, "depth": 1, "cell_size": 1},
+    const fs::path bad =
+        write("bad.json", R"({"volume": {"width": 8}, "lights": [], "frames": []})");
+    const fs::path refused =
+        write("huge.json",
+              R"({"volume": {"width": 9000, "height": 2, "depth": 1, "cell_size": 1},
             "lights": [], "frames": [{"focus": [0, 0, 0], "box_extent": [4, 4]}]})");
     const std::string o = " '" + out.string() + "'";
     const Case cases[] = {
@@ -297,7 +307,8 @@ TEST_F(PreviewTool, BadInputIsReportedAndNothingIsWritten) {
         {"'" + refused.string() + "'" + o, 1,
          "lightvol-preview: error: " + refused.string() +
              ": the device refused the light map (1 layer of 9000 x 2 texels, a 9000 x 2 texture)"},
-        {"'" + bad.string() + "'", 2, "lightvol-preview: expected a scene file and an output folder\n"},
+        {"'" + bad.string() + "'", 2,
+         "lightvol-preview: expected a scene file and an output folder\n"},
         {"'" + bad.string() + "'" + o + " --atlas-scale 0", 2,
          "lightvol-preview: --atlas-scale needs a whole number from 1 to 4096\n"},
         {"'" + bad.string() + "'" + o + " --frobnicate", 2,

@@ -57,8 +57,8 @@ bool ModuleHost::set_volume(int32_t width, int32_t height, int32_t depth, float 
     if (info_->texture && boxes.size() == boxes_at_start_) return true;
     if (!info_->texture)
         error = "the device refused the light map (" + std::to_string(depth) +
-                (depth == 1 ? " layer of " : " layers of ") +
-                std::to_string(width) + " x " + std::to_string(height) + " texels, a " +
+                (depth == 1 ? " layer of " : " layers of ") + std::to_string(width) + " x " +
+                std::to_string(height) + " texels, a " +
                 std::to_string(static_cast<int64_t>(width) * depth) + " x " +
                 std::to_string(height) + " texture)";
     else
@@ -93,9 +93,8 @@ bool ModuleHost::read_light_map(LightMapReadback& out) {
     bool ok = SUCCEEDED(level->GetDesc(&desc)) && desc.Format == D3DFMT_X8R8G8B8;
     if (ok && (!readback_ || readback_width_ != desc.Width || readback_height_ != desc.Height)) {
         release_readback();
-        ok = SUCCEEDED(device_.CreateOffscreenPlainSurface(desc.Width, desc.Height, desc.Format,
-                                                           D3DPOOL_SYSTEMMEM, &readback_,
-                                                           nullptr)) &&
+        ok = SUCCEEDED(device_.CreateOffscreenPlainSurface(
+                 desc.Width, desc.Height, desc.Format, D3DPOOL_SYSTEMMEM, &readback_, nullptr)) &&
              readback_;
         if (ok) {
             readback_width_ = desc.Width;
@@ -110,9 +109,10 @@ bool ModuleHost::read_light_map(LightMapReadback& out) {
     out.height = static_cast<int32_t>(desc.Height);
     out.texels.resize(static_cast<size_t>(desc.Width) * desc.Height);
     for (UINT y = 0; y < desc.Height; ++y)
-        std::memcpy(out.texels.data() + static_cast<size_t>(y) * desc.Width,
-                    static_cast<const uint8_t*>(locked.pBits) + static_cast<size_t>(y) * locked.Pitch,
-                    static_cast<size_t>(desc.Width) * 4);
+        std::memcpy(
+            out.texels.data() + static_cast<size_t>(y) * desc.Width,
+            static_cast<const uint8_t*>(locked.pBits) + static_cast<size_t>(y) * locked.Pitch,
+            static_cast<size_t>(desc.Width) * 4);
     readback_->UnlockRect();
     return true;
 }

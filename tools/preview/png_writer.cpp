@@ -93,7 +93,8 @@ bool encode_png(const RgbImage& image, std::vector<uint8_t>& out, std::string& e
     out.clear();
     PngSink sink{&out, {}};
     if (write_png(&sink, image.rgb.data(), image.width, image.height)) return true;
-    error = std::string("PNG encoding failed: ") + (sink.message[0] ? sink.message : "out of memory");
+    error =
+        std::string("PNG encoding failed: ") + (sink.message[0] ? sink.message : "out of memory");
     out.clear();
     return false;
 }

@@ -25,15 +25,22 @@ struct SceneError : std::runtime_error {
 
 std::string describe(const json& value) {
     switch (value.type()) {
-        case json::value_t::null: return "null";
-        case json::value_t::boolean: return "a boolean";
-        case json::value_t::string: return "a string";
-        case json::value_t::array: return "an array";
-        case json::value_t::object: return "an object";
+        case json::value_t::null:
+            return "null";
+        case json::value_t::boolean:
+            return "a boolean";
+        case json::value_t::string:
+            return "a string";
+        case json::value_t::array:
+            return "an array";
+        case json::value_t::object:
+            return "an object";
         case json::value_t::number_integer:
         case json::value_t::number_unsigned:
-        case json::value_t::number_float: return value.dump();
-        default: return "an unsupported value";
+        case json::value_t::number_float:
+            return value.dump();
+        default:
+            return "an unsupported value";
     }
 }
 

@@ -28,8 +28,7 @@ Rgb unpack_texel(uint32_t texel) {
 
 LightSampler::LightSampler(const LightMapInfo& info, const LightMapPixels& pixels)
     : info_(info), pixels_(pixels) {
-    if (!pixels.bits || pixels.width <= 0 || pixels.height <= 0 ||
-        pixels.pitch < pixels.width * 4)
+    if (!pixels.bits || pixels.width <= 0 || pixels.height <= 0 || pixels.pitch < pixels.width * 4)
         return;
     const float step = info.layer_step[0];
     if (!(step < 0.0f) || !std::isfinite(1.0f / step)) return;
