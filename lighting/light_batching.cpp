@@ -245,12 +245,6 @@ void LayerBatcher::emit(BatchConsumer& out) {
     }
 }
 
-void LayerBatcher::run(const std::vector<PointLight*>& lights, int32_t depth, float cell_size,
-                       float volume_min_z, BatchConsumer& out) {
-    plan(lights, depth, cell_size, volume_min_z);
-    emit(out);
-}
-
 namespace {
 
 // boxes_overlap(volume_min, volume_max, light's bounds), every comparison made
@@ -274,10 +268,7 @@ struct VolumeTest {
 struct VolumeTest {
     VolumeTest(const Vec3& lo, const Vec3& hi) : lo_(lo), hi_(hi) {}
     bool overlaps(const PointLight& light) const {
-        const Vec3& b_min = light.bounds_min;
-        const Vec3& b_max = light.bounds_max;
-        return all_hold({!(b_max.x <= lo_.x), !(b_max.y <= lo_.y), !(b_max.z <= lo_.z),
-                         !(b_min.x >= hi_.x), !(b_min.y >= hi_.y), !(b_min.z >= hi_.z)});
+        return boxes_overlap(lo_, hi_, light.bounds_min, light.bounds_max);
     }
     Vec3 lo_;
     Vec3 hi_;

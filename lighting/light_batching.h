@@ -51,9 +51,6 @@ public:
               float volume_min_z);
     // Hands the planned layers and batches to out; allocates nothing.
     void emit(BatchConsumer& out);
-    // plan, then emit.
-    void run(const std::vector<PointLight*>& lights, int32_t depth, float cell_size,
-             float volume_min_z, BatchConsumer& out);
 
 private:
     struct Span {

@@ -63,9 +63,11 @@ void LightingSystem::render(const Vec3* focus, const float* movement, const Vec3
 
     // Everything that may allocate comes before the first device call, so an
     // allocation failure leaves the frame with the host's state untouched.
+    ID3DXEffect* const fx = effect->compiled_effect;
     try {
         collect_visible_lights();
-        plan_batches();
+        // Batches are planned only for a frame that will draw them.
+        if (fx && !visible_lights.empty()) plan_batches();
     } catch (...) {
         visible_lights.clear();
         throw;
@@ -88,7 +90,6 @@ void LightingSystem::render(const Vec3* focus, const float* movement, const Vec3
         depth_target->bind();
         g_device->Clear(0, nullptr, D3DCLEAR_TARGET, 0, 1.0f, 0);
 
-        ID3DXEffect* fx = effect->compiled_effect;
         if (!visible_lights.empty() && fx) {
             set_render_state(D3DRS_ZENABLE, 0);
             set_render_state(D3DRS_ZWRITEENABLE, 0);
