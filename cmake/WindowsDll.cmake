@@ -1,13 +1,19 @@
-# lightvol.dll: the module as a 32-bit Windows DLL whose one export is
-# create_ILightingSystem. Included by the root CMakeLists.txt when WIN32.
+# lightvol.dll: the module as a Windows DLL whose one export is
+# create_ILightingSystem, for 32-bit (i686, the reference ABI) or 64-bit
+# (x86_64) hosts. Included by the root CMakeLists.txt when WIN32.
 #
 # The DLL imports only Windows system DLLs, d3dx9_43.dll and user32.dll: the
 # C++ runtime and libgcc are linked in statically.
 
 include(${CMAKE_CURRENT_LIST_DIR}/LightvolInstall.cmake)
 
-if(NOT CMAKE_SIZEOF_VOID_P EQUAL 4)
-  message(FATAL_ERROR "lightvol.dll is a 32-bit DLL; use the mingw-i686 preset")
+if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+  set(LIGHTVOL_WINDOWS_ARCH i686)
+elseif(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  set(LIGHTVOL_WINDOWS_ARCH x86_64)
+else()
+  message(FATAL_ERROR "lightvol.dll is built for i686 or x86_64; use the mingw-i686 or "
+                      "mingw-x86_64 preset")
 endif()
 
 add_library(lightvol SHARED ${LIGHTVOL_MODULE_SOURCES})
@@ -28,7 +34,7 @@ target_include_directories(lightvol
 target_compile_definitions(lightvol PRIVATE LIGHTVOL_BUILDING)
 
 # SSE scalar arithmetic (never x87) also when a toolchain file other than ours
-# is used; the flags are harmless duplicates otherwise.
+# is used; the flags are harmless duplicates otherwise (and x86_64's default).
 target_compile_options(lightvol PRIVATE -msse2 -mfpmath=sse)
 
 # d3dx9_43.dll is the D3DX runtime the module is written against.

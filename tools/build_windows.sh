@@ -1,19 +1,34 @@
 #!/usr/bin/env bash
-# Builds lightvol.dll for 32-bit Windows with MinGW-w64 and checks its tables.
+# Builds lightvol.dll for Windows with MinGW-w64 and checks its tables.
 #
-#   tools/build_windows.sh [extra cmake configure arguments...]
+#   tools/build_windows.sh [i686|x86_64|all] [extra cmake configure arguments...]
 #
-# Installs the cross compiler from Debian's packages when it is missing,
-# configures with the mingw-i686 preset, builds with two jobs and runs
-# tools/check_dll.sh on the result. The build directory is build/mingw-i686,
-# or $LIGHTVOL_WIN_BUILD_DIR when set. Prints the DLL's path last.
+# i686 is the 32-bit DLL (preset mingw-i686), x86_64 the 64-bit one (preset
+# mingw-x86_64); all (the default) builds both. Installs the cross compilers
+# from Debian's packages when they are missing, configures with the preset,
+# builds with two jobs and runs tools/check_dll.sh on each result. The build
+# directories are build/mingw-i686 and build/mingw-x86_64; when exactly one
+# architecture is built, $LIGHTVOL_WIN_BUILD_DIR (if set) is used instead.
+# Prints each DLL's path last.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-build_dir=${LIGHTVOL_WIN_BUILD_DIR:-$root/build/mingw-i686}
+
+archs=(i686 x86_64)
+case ${1:-} in
+  i686 | x86_64) archs=("$1"); shift ;;
+  all) shift ;;
+esac
 
 need=()
-command -v i686-w64-mingw32-g++-win32 >/dev/null || need+=(g++-mingw-w64-i686)
+for arch in "${archs[@]}"; do
+  case $arch in
+    i686) command -v i686-w64-mingw32-g++-win32 >/dev/null ||
+      need+=(g++-mingw-w64-i686 binutils-mingw-w64-i686) ;;
+    x86_64) command -v x86_64-w64-mingw32-g++-win32 >/dev/null ||
+      need+=(g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64) ;;
+  esac
+done
 command -v cmake >/dev/null || need+=(cmake)
 command -v make >/dev/null || need+=(make)
 if ((${#need[@]})); then
@@ -28,7 +43,16 @@ if ((${#need[@]})); then
 fi
 
 cd "$root"
-cmake --preset mingw-i686 -B "$build_dir" "$@"
-cmake --build "$build_dir" -j2
-"$root/tools/check_dll.sh" "$build_dir/lightvol.dll"
-echo "$build_dir/lightvol.dll"
+built=()
+for arch in "${archs[@]}"; do
+  build_dir=$root/build/mingw-$arch
+  if ((${#archs[@]} == 1)) && [[ -n ${LIGHTVOL_WIN_BUILD_DIR:-} ]]; then
+    build_dir=$LIGHTVOL_WIN_BUILD_DIR
+  fi
+  echo "build_windows: $arch in $build_dir"
+  cmake --preset "mingw-$arch" -B "$build_dir" "$@"
+  cmake --build "$build_dir" -j2
+  "$root/tools/check_dll.sh" "$build_dir/lightvol.dll"
+  built+=("$build_dir/lightvol.dll")
+done
+printf '%s\n' "${built[@]}"

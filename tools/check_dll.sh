@@ -1,15 +1,16 @@
 #!/usr/bin/env bash
-# Checks the export and import tables of lightvol.dll.
+# Checks the export and import tables of lightvol.dll, 32-bit or 64-bit.
 #
 #   tools/check_dll.sh [path/to/lightvol.dll]
 #
 # Exports: exactly one, create_ILightingSystem, undecorated (no leading
-# underscore, no @N suffix). Imports: d3dx9_43.dll, user32.dll and Windows
-# system DLLs only; in particular no libstdc++, libgcc or libwinpthread DLL.
+# underscore, no @N suffix; a 64-bit DLL has no decoration anyway). Imports:
+# d3dx9_43.dll, user32.dll and Windows system DLLs only; in particular no
+# libstdc++, libgcc or libwinpthread DLL. The same rule holds for both
+# architectures.
 set -euo pipefail
 
 dll=${1:-build/mingw-i686/lightvol.dll}
-objdump=${OBJDUMP:-i686-w64-mingw32-objdump}
 
 fail() {
   echo "check_dll: $dll: $*" >&2
@@ -17,11 +18,24 @@ fail() {
 }
 
 [[ -f $dll ]] || fail "no such file"
-command -v "$objdump" >/dev/null || fail "$objdump not found (install binutils-mingw-w64-i686)"
+[[ $(head -c 2 "$dll") == MZ ]] || fail "not a Windows image"
+
+# The machine field of the COFF header, found through the PE header offset at
+# 0x3c: 014c is i386, 8664 is x86-64. The matching objdump reads it.
+pe_offset=$(od -An -t u4 -j 60 -N 4 "$dll" | tr -d ' ')
+machine=$(od -An -t x2 -j $((pe_offset + 4)) -N 2 "$dll" | tr -d ' ')
+case $machine in
+  014c) arch=i686 magic=010b kind="32-bit (PE32)" package=binutils-mingw-w64-i686 ;;
+  8664) arch=x86_64 magic=020b kind="64-bit (PE32+)" package=binutils-mingw-w64-x86-64 ;;
+  *) fail "not an i386 or x86-64 PE image (machine ${machine:-unreadable})" ;;
+esac
+objdump=${OBJDUMP:-$arch-w64-mingw32-objdump}
+command -v "$objdump" >/dev/null || fail "$objdump not found (install $package)"
+echo "machine: $kind"
 
 dump=$("$objdump" -p "$dll") || fail "objdump could not read it"
 
-grep -q '^Magic[[:space:]]*010b' <<<"$dump" || fail "not a 32-bit (PE32) image"
+grep -q "^Magic[[:space:]]*$magic" <<<"$dump" || fail "not a $kind image"
 grep -q 'DLL' <<<"$(sed -n '/^Characteristics/,/^$/p' <<<"$dump")" || fail "not a DLL"
 
 # --- Export table -----------------------------------------------------------
