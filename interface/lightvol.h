@@ -66,6 +66,7 @@ static_assert(sizeof(LightMapInfo) == 36, "LightMapInfo layout");
 static_assert(offsetof(LightMapInfo, layer_step) == sizeof(void*), "LightMapInfo layout");
 static_assert(offsetof(LightMapInfo, origin) == sizeof(void*) + 8, "LightMapInfo layout");
 static_assert(offsetof(LightMapInfo, scale) == sizeof(void*) + 20, "LightMapInfo layout");
+static_assert(sizeof(LightMapInfo) == sizeof(void*) + 32, "LightMapInfo layout");
 #endif
 static_assert(sizeof(Vec3) == 12, "Vec3 layout");
 

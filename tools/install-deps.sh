@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages a build needs, only those missing.
 #   tools/install-deps.sh native   compiler, CMake, GoogleTest, libpng, JSON
-#   tools/install-deps.sh windows  + the MinGW-w64 i686 cross compiler
+#   tools/install-deps.sh windows  + the MinGW-w64 i686 and x86_64 cross compilers
 #   tools/install-deps.sh bench    + Google Benchmark
 #   tools/install-deps.sh fuzz     + clang with its sanitizer and fuzzer runtimes
 #   tools/install-deps.sh all      everything above
@@ -11,11 +11,13 @@ want=()
 for group in "${@:-native}"; do
   case "$group" in
     native) want+=(g++ cmake make pkg-config libgtest-dev nlohmann-json3-dev libpng-dev) ;;
-    windows) want+=(g++-mingw-w64-i686 binutils-mingw-w64-i686) ;;
+    windows) want+=(g++-mingw-w64-i686 binutils-mingw-w64-i686
+                    g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64) ;;
     bench) want+=(libbenchmark-dev) ;;
     fuzz) want+=(clang libclang-rt-14-dev) ;;
     all) want+=(g++ cmake make pkg-config libgtest-dev nlohmann-json3-dev libpng-dev
-                g++-mingw-w64-i686 binutils-mingw-w64-i686 libbenchmark-dev clang libclang-rt-14-dev) ;;
+                g++-mingw-w64-i686 binutils-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
+                libbenchmark-dev clang libclang-rt-14-dev) ;;
     *) echo "install-deps: unknown group '$group'" >&2; exit 2 ;;
   esac
 done

@@ -4,9 +4,11 @@
 #   native     the native suite (module, software device, tools, and a check
 #              that the benchmarks' two frames still agree) through CTest
 #   sanitize   the native suite again under AddressSanitizer + UBSan (leaks on)
-#   windows    lightvol.dll cross-built with MinGW-w64, export/import tables checked
+#   windows    lightvol.dll cross-built with MinGW-w64 for i686 and x86_64,
+#              export/import tables checked
 #   fuzz       a bounded libFuzzer run over interface call sequences
-#   wine       the real DLL on Wine's Direct3D 9
+#   wine       the real DLLs on Wine's Direct3D 9 (64-bit always, 32-bit where
+#              the machine executes 32-bit programs)
 # Pass stage names to run only those (default: all).
 set -euo pipefail
 cd "$(dirname "$0")/.."
