@@ -38,7 +38,7 @@ if run_stage sanitize; then
 fi
 
 if run_stage windows && [ -x tools/build_windows.sh ]; then
-  banner "Windows DLL"
+  banner "Windows DLLs (i686, x86_64)"
   tools/build_windows.sh
 fi
 
@@ -48,7 +48,7 @@ if run_stage fuzz && [ -x tests/fuzz/run.sh ]; then
 fi
 
 if run_stage wine && [ -x tests/wine/run.sh ]; then
-  banner "the DLL on Wine's Direct3D 9"
+  banner "the DLLs on Wine's Direct3D 9"
   tests/wine/run.sh
 fi
 
