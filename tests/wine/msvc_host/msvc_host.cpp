@@ -192,12 +192,15 @@ void expect_texel(ILightingSystem* system, float x, float y, int layer, uint32_t
         why() << what << ": the light map cannot be read (" << lvh_error() << ")";
         return;
     }
-    const float tx = (info->origin.x - x) * info->scale.x - static_cast<float>(layer) * info->layer_step[0];
-    const float ty = (info->origin.y - y) * info->scale.y - static_cast<float>(layer) * info->layer_step[1];
+    const float tx =
+        (info->origin.x - x) * info->scale.x - static_cast<float>(layer) * info->layer_step[0];
+    const float ty =
+        (info->origin.y - y) * info->scale.y - static_cast<float>(layer) * info->layer_step[1];
     const int px = round_to_int(tx * static_cast<float>(width));
     const int py = round_to_int(ty * static_cast<float>(height));
-    const uint32_t texel = px < 0 || py < 0 ? 0xFFFFFFFFu
-                                            : lvh_texel(static_cast<uint32_t>(px), static_cast<uint32_t>(py));
+    const uint32_t texel = px < 0 || py < 0
+                               ? 0xFFFFFFFFu
+                               : lvh_texel(static_cast<uint32_t>(px), static_cast<uint32_t>(py));
     bool ok = texel != 0xFFFFFFFFu;
     for (int shift = 0; ok && shift <= 16; shift += 8) {
         const int got = static_cast<int>((texel >> shift) & 0xFF);
@@ -205,14 +208,15 @@ void expect_texel(ILightingSystem* system, float x, float y, int layer, uint32_t
         ok = got - want <= 2 && want - got <= 2;
     }
     if (!ok)
-        why() << what << ": texel (" << px << ", " << py << ") is " << texel << " (0xRRGGBB), expected "
-              << rgb;
+        why() << what << ": texel (" << px << ", " << py << ") is " << texel
+              << " (0xRRGGBB), expected " << rgb;
 }
 
 bool is_black(ILightingSystem* system) {
     const LightMapInfo* info = system->get_light_map();
     uint32_t width = 0, height = 0;
-    if (!info || !info->texture || lvh_read_texture(info->texture, &width, &height) != 0) return false;
+    if (!info || !info->texture || lvh_read_texture(info->texture, &width, &height) != 0)
+        return false;
     for (uint32_t y = 0; y < height; ++y)
         for (uint32_t x = 0; x < width; ++x)
             if (lvh_texel(x, y) != 0) return false;
@@ -251,7 +255,8 @@ void run() {
     const LightMapInfo* info = system->get_light_map();
     expect(info != nullptr, "get_light_map returned null");
     expect(system->is_enabled(), "a new system is not enabled");
-    expect(info && !info->texture && info->layer_step[0] == 0 && info->origin.x == 0 && info->scale.z == 0,
+    expect(info && !info->texture && info->layer_step[0] == 0 && info->origin.x == 0 &&
+               info->scale.z == 0,
            "a new system's LightMapInfo is not all zero");
     expect(sizeof(LightMapInfo) == (sizeof(void*) == 4 ? 36u : 40u), "sizeof(LightMapInfo)");
     expect(offsetof(LightMapInfo, scale) == sizeof(void*) + 20, "offsetof(LightMapInfo, scale)");
@@ -279,7 +284,8 @@ void run() {
         why() << "LightMapInfo: layer_step (" << info->layer_step[0] << ", " << info->layer_step[1]
               << ") origin (" << info->origin.x << ", " << info->origin.y << ", " << info->origin.z
               << ") scale (" << info->scale.x * 1024.0f << "/1024, " << info->scale.y * 1024.0f
-              << "/1024, " << info->scale.z << "), expected (-0.125, 0) (-23, 53, 0) (-2/1024, "
+              << "/1024, " << info->scale.z
+              << "), expected (-0.125, 0) (-23, 53, 0) (-2/1024, "
                  "16/1024, -1)";
     expect_texel(system, 10, 20, 3, 0xFF8040, "the light's centre");
     expect_texel(system, 13, 20, 3, 0x804020, "3 cells from the centre");
@@ -359,11 +365,13 @@ void run() {
 
     // release: every device reference lightvol took is given back.
     begin_check();
-    expect(lvh_device_refs() > device_refs, "the device's count did not rise while lightvol held resources");
+    expect(lvh_device_refs() > device_refs,
+           "the device's count did not rise while lightvol held resources");
     system->release();
     const uint32_t after = lvh_device_refs();
     if (after != device_refs)
-        why() << "device references " << device_refs << " before init, " << after << " after release";
+        why() << "device references " << device_refs << " before init, " << after
+              << " after release";
     const uint32_t boxes = lvh_message_boxes();
     if (boxes) why() << boxes << " message boxes were shown";
     end_check("release");
