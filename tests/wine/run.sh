@@ -58,7 +58,19 @@ probe_32() {
   # the kernel refuses with ENOEXEC to /bin/sh, which hides the reason.
   out=$(timeout 5 bash -c 'exec "$0"' "$probe" 2>&1) || status=$?
   rm -f "$probe"
-  ((status == 42)) && return 0
+  if ((status == 42)); then
+    # A binfmt_misc handler for i386 ELF files (qemu-user) also runs the probe,
+    # but 32-bit Wine does not start under such emulation.
+    local handler
+    for handler in /proc/sys/fs/binfmt_misc/*; do
+      [[ -f $handler && $(head -n1 "$handler" 2>/dev/null) == enabled ]] || continue
+      if grep -q '^magic 7f454c4601010100000000000000000002000300' "$handler" 2>/dev/null; then
+        why_not_32="this machine runs 32-bit programs only through emulation (binfmt_misc: ${handler##*/})"
+        return 1
+      fi
+    done
+    return 0
+  fi
   if [[ $out == *"Exec format error"* ]]; then
     why_not_32="this machine cannot execute 32-bit programs (Exec format error)"
   elif ((status == 124)); then
