@@ -7,11 +7,7 @@
 
 include(${CMAKE_CURRENT_LIST_DIR}/LightvolInstall.cmake)
 
-if(CMAKE_SIZEOF_VOID_P EQUAL 4)
-  set(LIGHTVOL_WINDOWS_ARCH i686)
-elseif(CMAKE_SIZEOF_VOID_P EQUAL 8)
-  set(LIGHTVOL_WINDOWS_ARCH x86_64)
-else()
+if(NOT CMAKE_SIZEOF_VOID_P EQUAL 4 AND NOT CMAKE_SIZEOF_VOID_P EQUAL 8)
   message(FATAL_ERROR "lightvol.dll is built for i686 or x86_64; use the mingw-i686 or "
                       "mingw-x86_64 preset")
 endif()
