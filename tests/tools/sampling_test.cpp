@@ -168,4 +168,90 @@ TEST_F(SamplingThroughTheModule, ALightsCentreReadsItsColour) {
     }
 }
 
+// The worked numbers of docs/integration.md, through the public interface.
+TEST_F(SamplingThroughTheModule, TheIntegrationGuidesPlacementExamples) {
+    struct Case {
+        int32_t width, height, depth;
+        float cell;
+        int32_t base_layer;
+        SceneFrame frame;
+        Vec3 origin, scale;
+        float step;
+    };
+    const Case cases[] = {
+        // Scaled by 0.5 about the focus in x, then snapped down (movement +x);
+        // y keeps its size and its maximum edge, already on the grid, goes up.
+        {8,
+         8,
+         4,
+         0.5f,
+         -1,
+         {{3.25f, 1.75f, 0.8f}, {1, 0}, {0, 0, 0}, {8, 4, 0}},
+         {1.5f, 4.5f, -0.5f},
+         {-0.0625f, 0.25f, -2},
+         -0.25f},
+        // A room's own box with no movement: both maximum edges go up a cell.
+        {32,
+         24,
+         6,
+         0.5f,
+         0,
+         {{8, 6, 0}, {0, 0}, {0, 0, 0}, {16, 12, 0}},
+         {0.5f, 12.5f, 0},
+         {-1.0f / 16 / 6, 1.0f / 12, -2},
+         -1.0f / 6},
+        // The same with the focus far outside the box: a box of exactly the
+        // volume's size is not scaled, so the focus changes nothing.
+        {32,
+         24,
+         6,
+         0.5f,
+         0,
+         {{20, 6, 0}, {0, 0}, {0, 0, 0}, {16, 12, 0}},
+         {0.5f, 12.5f, 0},
+         {-1.0f / 16 / 6, 1.0f / 12, -2},
+         -1.0f / 6},
+    };
+    for (const Case& c : cases) {
+        start(c.width, c.height, c.depth, c.cell, c.base_layer);
+        render(c.frame);
+        const LightMapInfo& info = host->info();
+        EXPECT_EQ(info.layer_step[0], c.step);
+        EXPECT_EQ(info.layer_step[1], 0.0f);
+        EXPECT_EQ(info.origin.x, c.origin.x);
+        EXPECT_EQ(info.origin.y, c.origin.y);
+        EXPECT_EQ(info.origin.z, c.origin.z);
+        EXPECT_EQ(info.scale.x, c.scale.x);
+        EXPECT_EQ(info.scale.y, c.scale.y);
+        EXPECT_EQ(info.scale.z, c.scale.z);
+        TearDown();
+    }
+}
+
+TEST_F(SamplingThroughTheModule, TheIntegrationGuidesLightModel) {
+    // Radius 1.25 at z = 1.5: the plane z = 2.25 (dz = 0.75) gets a disc of
+    // radius 1, full colour at its centre, half at 0.5 from it, 0 at 1; the
+    // planes at dz = 1.25 get nothing.
+    start(48, 8, 16, 0.25f, 0);
+    add({3, 1, 1.5f}, 1.25f, {0.8f, 0.4f, 0});
+    const LightMapReadback map = render(frame_at(0, 0, 48, 8, 0.25f));
+    const LightSampler sampler(host->info(), map.pixels());
+    auto expect = [&](Vec3 p, float r, float g) {
+        const Rgb c = sampler.sample(p);
+        EXPECT_NEAR(c.r, r, 1.0f / 255) << p.x << ", " << p.z;
+        EXPECT_NEAR(c.g, g, 1.0f / 255) << p.x << ", " << p.z;
+        EXPECT_EQ(c.b, 0.0f);
+    };
+    expect({3, 1, 2.25f}, 0.8f, 0.4f);
+    expect({3.5f, 1, 2.25f}, 0.4f, 0.2f);
+    expect({2.5f, 1, 2.25f}, 0.4f, 0.2f);
+    expect({4, 1, 2.25f}, 0, 0);
+    // No fall-off with height: the centre has the full colour in every plane
+    // the light reaches, and nothing beyond.
+    expect({3, 1, 0.5f}, 0.8f, 0.4f);
+    expect({3, 1, 2.5f}, 0.8f, 0.4f);
+    expect({3, 1, 0.25f}, 0, 0);
+    expect({3, 1, 2.75f}, 0, 0);
+}
+
 }  // namespace
