@@ -14,6 +14,7 @@ namespace {
 using lightvol_sampling::LightMapPixels;
 using lightvol_sampling::LightSampler;
 using lightvol_sampling::Rgb;
+using lightvol_sampling::TexelPosition;
 using namespace tools_test;
 
 // The record the module fills for a volume whose minimum corner is vmin.
@@ -171,61 +172,51 @@ TEST_F(SamplingThroughTheModule, ALightsCentreReadsItsColour) {
 // The worked numbers of docs/integration.md, through the public interface.
 TEST_F(SamplingThroughTheModule, TheIntegrationGuidesPlacementExamples) {
     struct Case {
-        int32_t width, height, depth;
-        float cell;
-        int32_t base_layer;
         SceneFrame frame;
-        Vec3 origin, scale;
-        float step;
+        Vec3 origin;
+        Vec3 point;  // a world point, and its column, row and layer
+        Vec3 texel;
     };
-    const Case cases[] = {
-        // Scaled by 0.5 about the focus in x, then snapped down (movement +x);
-        // y keeps its size and its maximum edge, already on the grid, goes up.
-        {8,
-         8,
-         4,
-         0.5f,
-         -1,
-         {{3.25f, 1.75f, 0.8f}, {1, 0}, {0, 0, 0}, {8, 4, 0}},
-         {1.5f, 4.5f, -0.5f},
-         {-0.0625f, 0.25f, -2},
-         -0.25f},
-        // A room's own box with no movement: both maximum edges go up a cell.
-        {32,
-         24,
-         6,
-         0.5f,
-         0,
-         {{8, 6, 0}, {0, 0}, {0, 0, 0}, {16, 12, 0}},
+    // set_volume(8, 8, 4, 0.5), base layer -1: scaled by 0.5 about the focus
+    // in x, then snapped down (movement +x); y keeps its size, and its
+    // maximum edge, already on the grid, goes up a cell.
+    start(8, 8, 4, 0.5f, -1);
+    const Case example{{{3.25f, 1.75f, 0.8f}, {1, 0}, {0, 0, 0}, {8, 4, 0}},
+                       {1.5f, 4.5f, -0.5f},
+                       {3.5f, 2.5f, 0},
+                       {4, 4, 1}};
+    // set_volume(32, 24, 6, 0.5) and a 16 x 12 room's own box: with no
+    // movement both maximum edges go up a cell; moving towards +x and +y the
+    // box stays; a focus far outside the box changes nothing, as a box of
+    // the volume's size is not scaled.
+    const Case room[] = {
+        {{{8, 6, 0}, {0, 0}, {0, 0, 0}, {16, 12, 0}}, {0.5f, 12.5f, 0}, {16, 1, 0}, {31, 23, 0}},
+        {{{8, 6, 0}, {1, 1}, {0, 0, 0}, {16, 12, 0}}, {0, 12, 0}, {0, 12, 0}, {0, 0, 0}},
+        {{{20, 6, 0}, {0, 0}, {0, 0, 0}, {16, 12, 0}},
          {0.5f, 12.5f, 0},
-         {-1.0f / 16 / 6, 1.0f / 12, -2},
-         -1.0f / 6},
-        // The same with the focus far outside the box: a box of exactly the
-        // volume's size is not scaled, so the focus changes nothing.
-        {32,
-         24,
-         6,
-         0.5f,
-         0,
-         {{20, 6, 0}, {0, 0}, {0, 0, 0}, {16, 12, 0}},
          {0.5f, 12.5f, 0},
-         {-1.0f / 16 / 6, 1.0f / 12, -2},
-         -1.0f / 6},
+         {0, 0, 0}},
     };
-    for (const Case& c : cases) {
-        start(c.width, c.height, c.depth, c.cell, c.base_layer);
-        render(c.frame);
+    auto check = [&](const Case& c, Vec3 scale, float step) {
+        const LightMapReadback map = render(c.frame);
         const LightMapInfo& info = host->info();
-        EXPECT_EQ(info.layer_step[0], c.step);
+        EXPECT_EQ(info.layer_step[0], step);
         EXPECT_EQ(info.layer_step[1], 0.0f);
         EXPECT_EQ(info.origin.x, c.origin.x);
         EXPECT_EQ(info.origin.y, c.origin.y);
         EXPECT_EQ(info.origin.z, c.origin.z);
-        EXPECT_EQ(info.scale.x, c.scale.x);
-        EXPECT_EQ(info.scale.y, c.scale.y);
-        EXPECT_EQ(info.scale.z, c.scale.z);
-        TearDown();
-    }
+        EXPECT_EQ(info.scale.x, scale.x);
+        EXPECT_EQ(info.scale.y, scale.y);
+        EXPECT_EQ(info.scale.z, scale.z);
+        const TexelPosition at = LightSampler(info, map.pixels()).locate(c.point);
+        EXPECT_FLOAT_EQ(at.x, c.texel.x);
+        EXPECT_FLOAT_EQ(at.y, c.texel.y);
+        EXPECT_FLOAT_EQ(at.layer, c.texel.z);
+    };
+    check(example, {-0.0625f, 0.25f, -2}, -0.25f);
+    TearDown();
+    start(32, 24, 6, 0.5f, 0);
+    for (const Case& c : room) check(c, {-1.0f / 16 / 6, 1.0f / 12, -2}, -1.0f / 6);
 }
 
 TEST_F(SamplingThroughTheModule, TheIntegrationGuidesLightModel) {
