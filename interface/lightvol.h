@@ -143,6 +143,12 @@ public:
     virtual void release() = 0;
     virtual void on_lost_device() = 0;
     virtual void on_reset_device() = 0;
+    // Once per frame, inside the host's BeginScene / EndScene. box_min and
+    // box_max: the area to light (x and y only; box_max above box_min),
+    // scaled about focus (x and y only) to width x height cells and snapped
+    // to the cell grid; movement: two floats (x, y), of which only the signs
+    // count, choosing the direction of the snap. docs/integration.md gives
+    // the exact rules.
     virtual void render(const Vec3* focus, const float* movement, const Vec3* box_min,
                         const Vec3* box_max) = 0;
     virtual const LightMapInfo* get_light_map() = 0;
@@ -161,7 +167,7 @@ protected:
 // The factory: a new lighting system, or std::bad_alloc (see
 // docs/integration.md). A host that loads the DLL itself gets it with
 //   auto create = reinterpret_cast<LightingSystemFactory>(
-//       GetProcAddress(module, "create_ILightingSystem"));
+//       reinterpret_cast<void*>(GetProcAddress(module, "create_ILightingSystem")));
 extern "C" LIGHTVOL_API ILightingSystem* LIGHTVOL_CDECL create_ILightingSystem();
 
 // The factory's type, for hosts that load the DLL with LoadLibrary.
