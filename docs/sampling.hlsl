@@ -7,8 +7,10 @@
 //   light_scale      = info.scale
 // and binds info.texture to light_map with bilinear filtering (MINFILTER and
 // MAGFILTER LINEAR, MIPFILTER NONE) and CLAMP addressing in u and v.
-// light_map_size is the texture's size, which the host knows from set_volume:
-//   (width * depth, height, 1 / (width * depth), 1 / height)
+// light_map_size is the texture's size, read with GetLevelDesc(0, &desc):
+//   (desc.Width, desc.Height, 1 / desc.Width, 1 / desc.Height)
+// which is (width * depth, height, ...) after the clamps of set_volume.
+// docs/integration.md shows the host's side.
 //
 // Where a texel's value lives
 // ---------------------------
@@ -17,12 +19,16 @@
 //   (volume_min.x + i * cell, volume_max.y - j * cell, volume_min.z + L * cell)
 // -- the minimum-x / maximum-y corner of its cell, not the cell's centre.
 // With t = (origin - p) * scale, that world point has
-//   t.x * texture width  = i   (t.x runs from 0 to 1 / depth across a layer)
+//   t.x * texture width  = i   (t.x runs from 0 at the volume's minimum x to
+//                               1 / depth at its maximum; the last texel's
+//                               point is one cell before that maximum)
 //   t.y * texture height = j
 //   t.z                  = L
 // A Direct3D 9 sampler, however, finds texel i's value at u = (i + 0.5) / W.
-// So the shader adds half a texel to (t.x, t.y) before it reads; without that
-// shift every sample would show the light half a cell away, towards -x and +y.
+// So the shader adds half a texel to (t.x, t.y) before it reads. Without that
+// shift a sample at a light's centre reads a blend of the centre texel and
+// its neighbours, and every light's brightest spot appears half a cell
+// towards +x and -y of where the light is.
 //
 // Filtering
 // ---------

@@ -5,7 +5,9 @@
 #include "lighting/lighting_system.h"
 #include "lightvol.h"
 
-extern "C" LIGHTVOL_API ILightingSystem* create_ILightingSystem() { return new LightingSystem(); }
+extern "C" LIGHTVOL_API ILightingSystem* LIGHTVOL_CDECL create_ILightingSystem() {
+    return new LightingSystem();
+}
 
 #if defined(_WIN32)
 #include <windows.h>

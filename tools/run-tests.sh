@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Every test of the project, as CI runs it. Installs what it needs from Debian
 # packages when missing. Stages:
-#   native     the native suite (module, software device, tools, and a check
-#              that the benchmarks' two frames still agree) through CTest
+#   native     the native suite (module, software device, tools, a check that
+#              the benchmarks' two frames still agree, and the integration
+#              guide's code built by MinGW-w64) through CTest
 #   sanitize   the native suite again under AddressSanitizer + UBSan (leaks on)
 #   windows    lightvol.dll cross-built with MinGW-w64 for i686 and x86_64,
 #              export/import tables checked
@@ -20,7 +21,7 @@ banner() { printf '\n==== %s ====\n' "$*"; }
 
 if run_stage native; then
   banner "native build and tests"
-  tools/install-deps.sh native bench
+  tools/install-deps.sh native bench windows
   cmake --preset native >/dev/null
   cmake --build --preset native
   ctest --preset native

@@ -14,6 +14,7 @@ namespace {
 using lightvol_sampling::LightMapPixels;
 using lightvol_sampling::LightSampler;
 using lightvol_sampling::Rgb;
+using lightvol_sampling::TexelPosition;
 using namespace tools_test;
 
 // The record the module fills for a volume whose minimum corner is vmin.
@@ -166,6 +167,82 @@ TEST_F(SamplingThroughTheModule, ALightsCentreReadsItsColour) {
         TearDown();
         lights.clear();
     }
+}
+
+// The worked numbers of docs/integration.md, through the public interface.
+TEST_F(SamplingThroughTheModule, TheIntegrationGuidesPlacementExamples) {
+    struct Case {
+        SceneFrame frame;
+        Vec3 origin;
+        Vec3 point;  // a world point, and its column, row and layer
+        Vec3 texel;
+    };
+    // set_volume(8, 8, 4, 0.5), base layer -1: scaled by 0.5 about the focus
+    // in x, then snapped down (movement +x); y keeps its size, and its
+    // maximum edge, already on the grid, goes up a cell.
+    start(8, 8, 4, 0.5f, -1);
+    const Case example{{{3.25f, 1.75f, 0.8f}, {1, 0}, {0, 0, 0}, {8, 4, 0}},
+                       {1.5f, 4.5f, -0.5f},
+                       {3.5f, 2.5f, 0},
+                       {4, 4, 1}};
+    // set_volume(32, 24, 6, 0.5) and a 16 x 12 room's own box: with no
+    // movement both maximum edges go up a cell; moving towards +x and +y the
+    // box stays; a focus far outside the box changes nothing, as a box of
+    // the volume's size is not scaled.
+    const Case room[] = {
+        {{{8, 6, 0}, {0, 0}, {0, 0, 0}, {16, 12, 0}}, {0.5f, 12.5f, 0}, {16, 1, 0}, {31, 23, 0}},
+        {{{8, 6, 0}, {1, 1}, {0, 0, 0}, {16, 12, 0}}, {0, 12, 0}, {0, 12, 0}, {0, 0, 0}},
+        {{{20, 6, 0}, {0, 0}, {0, 0, 0}, {16, 12, 0}},
+         {0.5f, 12.5f, 0},
+         {0.5f, 12.5f, 0},
+         {0, 0, 0}},
+    };
+    auto check = [&](const Case& c, Vec3 scale, float step) {
+        const LightMapReadback map = render(c.frame);
+        const LightMapInfo& info = host->info();
+        EXPECT_EQ(info.layer_step[0], step);
+        EXPECT_EQ(info.layer_step[1], 0.0f);
+        EXPECT_EQ(info.origin.x, c.origin.x);
+        EXPECT_EQ(info.origin.y, c.origin.y);
+        EXPECT_EQ(info.origin.z, c.origin.z);
+        EXPECT_EQ(info.scale.x, scale.x);
+        EXPECT_EQ(info.scale.y, scale.y);
+        EXPECT_EQ(info.scale.z, scale.z);
+        const TexelPosition at = LightSampler(info, map.pixels()).locate(c.point);
+        EXPECT_FLOAT_EQ(at.x, c.texel.x);
+        EXPECT_FLOAT_EQ(at.y, c.texel.y);
+        EXPECT_FLOAT_EQ(at.layer, c.texel.z);
+    };
+    check(example, {-0.0625f, 0.25f, -2}, -0.25f);
+    TearDown();
+    start(32, 24, 6, 0.5f, 0);
+    for (const Case& c : room) check(c, {-1.0f / 16 / 6, 1.0f / 12, -2}, -1.0f / 6);
+}
+
+TEST_F(SamplingThroughTheModule, TheIntegrationGuidesLightModel) {
+    // Radius 1.25 at z = 1.5: the plane z = 2.25 (dz = 0.75) gets a disc of
+    // radius 1, full colour at its centre, half at 0.5 from it, 0 at 1; the
+    // planes at dz = 1.25 get nothing.
+    start(48, 8, 16, 0.25f, 0);
+    add({3, 1, 1.5f}, 1.25f, {0.8f, 0.4f, 0});
+    const LightMapReadback map = render(frame_at(0, 0, 48, 8, 0.25f));
+    const LightSampler sampler(host->info(), map.pixels());
+    auto expect = [&](Vec3 p, float r, float g) {
+        const Rgb c = sampler.sample(p);
+        EXPECT_NEAR(c.r, r, 1.0f / 255) << p.x << ", " << p.z;
+        EXPECT_NEAR(c.g, g, 1.0f / 255) << p.x << ", " << p.z;
+        EXPECT_EQ(c.b, 0.0f);
+    };
+    expect({3, 1, 2.25f}, 0.8f, 0.4f);
+    expect({3.5f, 1, 2.25f}, 0.4f, 0.2f);
+    expect({2.5f, 1, 2.25f}, 0.4f, 0.2f);
+    expect({4, 1, 2.25f}, 0, 0);
+    // No fall-off with height: the centre has the full colour in every plane
+    // the light reaches, and nothing beyond.
+    expect({3, 1, 0.5f}, 0.8f, 0.4f);
+    expect({3, 1, 2.5f}, 0.8f, 0.4f);
+    expect({3, 1, 0.25f}, 0, 0);
+    expect({3, 1, 2.75f}, 0, 0);
 }
 
 }  // namespace

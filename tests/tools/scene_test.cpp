@@ -285,6 +285,42 @@ TEST_F(PreviewTool, WritesTheAtlasAndTheViewOfEveryFrame) {
     EXPECT_EQ(pixel(23, 0), 0u);
 }
 
+TEST_F(PreviewTool, WritesTheSideViewAndThePlacementDiagramWhenAsked) {
+    const fs::path scene = write("lamp.json", R"({
+        "volume": {"width": 8, "height": 6, "depth": 3, "cell_size": 1, "base_layer": -1},
+        "lights": [{"position": [3, 2, 0], "radius": 2.5, "color": [1, 0.5, 0]}],
+        "frames": [{"focus": [4, 3, 0], "movement": [1, 1], "box_min": [0, 0, 0], "box_max": [8, 6, 0]}]
+    })");
+    const fs::path out = dir / "out";
+    const ToolRun r = run("'" + scene.string() + "' '" + out.string() +
+                          "' --view-scale 3 --side-y 2 --placement-scale 10");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find((out / "lamp-side-000.png").string()), std::string::npos);
+    EXPECT_NE(r.out.find((out / "lamp-placement-000.png").string()), std::string::npos);
+
+    png_image image;
+    std::vector<uint8_t> rgb;
+    auto pixel = [&](uint32_t x, uint32_t y) {
+        const uint8_t* p = &rgb[(y * image.width + x) * 3];
+        return uint32_t{p[0]} << 16 | uint32_t{p[1]} << 8 | p[2];
+    };
+    // x 0..8 across, z 2 (top) down to -1; pixel (8, 5) is sampled at
+    // (2.83, 2, 0.17), beside the light's centre.
+    ASSERT_TRUE(read_png(out / "lamp-side-000.png", image, rgb));
+    EXPECT_EQ(image.width, 8u * 3);
+    EXPECT_EQ(image.height, 3u * 3);
+    EXPECT_GT(pixel(8, 5) >> 16, 0xC0u);
+    EXPECT_EQ(pixel(23, 0), 0u);
+
+    // The world from (-1, -1) to (9, 7) at 10 pixels per cell, 44 pixels of
+    // numbers at the left, 20 below, 10 above and at the right; the focus
+    // (4, 3) is a red cross.
+    ASSERT_TRUE(read_png(out / "lamp-placement-000.png", image, rgb));
+    EXPECT_EQ(image.width, 10u * 10 + 44 + 10 + 1);
+    EXPECT_EQ(image.height, 8u * 10 + 20 + 10 + 1);
+    EXPECT_EQ(pixel(44 + 5 * 10, 10 + 4 * 10), 0xC81919u);
+}
+
 TEST_F(PreviewTool, BadInputIsReportedAndNothingIsWritten) {
     const fs::path out = dir / "out";
     struct Case {

@@ -26,6 +26,13 @@ const char kUsage[] =
     "  OUTDIR/NAME-view-N.png   the world seen from above at the view height, sampled\n"
     "                           through LightMapInfo (bilinear in a layer, linear\n"
     "                           between layers), covering the placed volume\n"
+    "  OUTDIR/NAME-side-N.png   with --side-view: the x-z slice through the volume at\n"
+    "                           one y, sampled like the view, the lowest layer at the\n"
+    "                           bottom\n"
+    "  OUTDIR/NAME-placement-N.png  with --placement: the frame's requested box,\n"
+    "                           focus and movement, the box scaled about the focus,\n"
+    "                           the placed volume with its cells and texel points,\n"
+    "                           and world coordinates\n"
     "NAME is the scene file's name without its extension; N counts from 000. The\n"
     "paths written are printed, one a line. Nothing is written when the scene is\n"
     "bad or the device refuses it.\n"
@@ -35,6 +42,10 @@ const char kUsage[] =
     "  --view-scale N    view pixels per cell (default: about 512 pixels across)\n"
     "  --view-height Z   height of the top-down view (default: the scene's\n"
     "                    view_height, else the middle layer)\n"
+    "  --side-view       also write the side view\n"
+    "  --side-y Y        world y of the side view (default: the volume's middle row)\n"
+    "  --placement       also write the placement diagram\n"
+    "  --placement-scale N  diagram pixels per cell (default 32)\n"
     "  --name NAME       file name prefix instead of the scene file's name\n"
     "  --help            this text\n"
     "\n"
@@ -91,6 +102,21 @@ int main(int argc, char** argv) {
             if (!v || !parse_finite(v, options.view_height))
                 return usage_error("--view-height needs a finite number");
             options.override_view_height = true;
+        } else if (arg == "--side-view") {
+            options.side_view = true;
+        } else if (arg == "--side-y") {
+            const char* v = value();
+            if (!v || !parse_finite(v, options.side_y))
+                return usage_error("--side-y needs a finite number");
+            options.override_side_y = true;
+            options.side_view = true;
+        } else if (arg == "--placement") {
+            options.placement = true;
+        } else if (arg == "--placement-scale") {
+            const char* v = value();
+            if (!v || !parse_positive(v, options.placement_scale))
+                return usage_error("--placement-scale needs a whole number from 1 to 4096");
+            options.placement = true;
         } else if (arg == "--name") {
             const char* v = value();
             if (!v || !*v || std::strchr(v, '/')) return usage_error("--name needs a file name");
@@ -128,9 +154,13 @@ int main(int argc, char** argv) {
     for (size_t i = 0; i < frames.size(); ++i) {
         char index[24];
         std::snprintf(index, sizeof index, "%03zu", i);
-        const std::pair<const char*, const RgbImage*> pictures[2] = {{"atlas", &frames[i].atlas},
-                                                                     {"view", &frames[i].view}};
+        const std::pair<const char*, const RgbImage*> pictures[4] = {
+            {"atlas", &frames[i].atlas},
+            {"view", &frames[i].view},
+            {"side", &frames[i].side},
+            {"placement", &frames[i].placement}};
         for (const auto& [kind, image] : pictures) {
+            if (image->width == 0) continue;
             Output out;
             out.path = out_dir / (name + "-" + kind + "-" + index + ".png");
             if (!encode_png(*image, out.bytes, error)) {

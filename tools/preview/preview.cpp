@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "tools/preview/module_host.h"
+#include "tools/preview/placement_diagram.h"
 
 namespace lightvol_preview {
 
@@ -58,9 +59,33 @@ RgbImage top_down_view(const lightvol_sampling::LightSampler& sampler, const Lig
     return image;
 }
 
+RgbImage side_view(const lightvol_sampling::LightSampler& sampler, const LightMapInfo& info,
+                   int32_t width, int32_t depth, float cell_size, float y,
+                   int32_t pixels_per_cell) {
+    RgbImage image;
+    image.width = width * pixels_per_cell;
+    image.height = depth * pixels_per_cell;
+    image.rgb.resize(static_cast<size_t>(image.width) * image.height * 3);
+    // origin.z is the volume's bottom; the picture's top row is its top.
+    const float step = cell_size / static_cast<float>(pixels_per_cell);
+    const float top = info.origin.z + static_cast<float>(depth) * cell_size;
+    uint8_t* out = image.rgb.data();
+    for (int32_t pz = 0; pz < image.height; ++pz) {
+        const float wz = top - (static_cast<float>(pz) + 0.5f) * step;
+        for (int32_t px = 0; px < image.width; ++px) {
+            const float wx = info.origin.x + (static_cast<float>(px) + 0.5f) * step;
+            const lightvol_sampling::Rgb c = sampler.sample({wx, y, wz});
+            *out++ = to_byte(c.r);
+            *out++ = to_byte(c.g);
+            *out++ = to_byte(c.b);
+        }
+    }
+    return image;
+}
+
 bool render_preview(const Scene& scene, const PreviewOptions& options,
                     std::vector<PreviewFrame>& frames, std::string& error) {
-    if (options.atlas_scale < 1 || options.view_scale < 0) {
+    if (options.atlas_scale < 1 || options.view_scale < 0 || options.placement_scale < 0) {
         error = "scales must be positive";
         return false;
     }
@@ -73,8 +98,12 @@ bool render_preview(const Scene& scene, const PreviewOptions& options,
                       static_cast<int64_t>(scene.height) * options.atlas_scale, "atlas picture",
                       error) ||
         !picture_fits(static_cast<int64_t>(scene.width) * ppc,
-                      static_cast<int64_t>(scene.height) * ppc, "view picture", error))
+                      static_cast<int64_t>(scene.height) * ppc, "view picture", error) ||
+        (options.side_view &&
+         !picture_fits(static_cast<int64_t>(scene.width) * ppc,
+                       static_cast<int64_t>(scene.depth) * ppc, "side view", error)))
         return false;
+    const int32_t placement_ppc = options.placement_scale > 0 ? options.placement_scale : 32;
     const float view_z = options.override_view_height ? options.view_height : scene.view_height;
     for (const SceneLight& light : scene.lights) host.add_light(light);
 
@@ -98,6 +127,22 @@ bool render_preview(const Scene& scene, const PreviewOptions& options,
         }
         out.view = top_down_view(sampler, out.info, scene.width, scene.height, scene.cell_size,
                                  view_z, ppc);
+        if (options.side_view) {
+            // The middle row's world y unless the options name one.
+            const float side_y =
+                options.override_side_y
+                    ? options.side_y
+                    : out.info.origin.y - static_cast<float>(scene.height / 2) * scene.cell_size;
+            out.side = side_view(sampler, out.info, scene.width, scene.depth, scene.cell_size,
+                                 side_y, ppc);
+        }
+        if (options.placement) {
+            const PlacementWindow w = placement_window(frame, out.info, scene.width, scene.height,
+                                                       scene.cell_size, placement_ppc);
+            if (!picture_fits(w.width, w.height, "placement picture", error)) return false;
+            out.placement = placement_diagram(frame, out.info, scene.width, scene.height,
+                                              scene.cell_size, placement_ppc);
+        }
         rendered.push_back(std::move(out));
     }
     frames = std::move(rendered);
