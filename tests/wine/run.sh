@@ -200,6 +200,13 @@ for arch in "${archs[@]}"; do
       msvc_built[$arch]=0
       cp "$bin"/lightvol.dll "$bin"/d3dx9_43.dll "$bin"/lightvol_msvc_helper.dll "$tmp/msvc-$arch/"
     fi
+    # 32-bit only: the same host with __stdcall as its default convention
+    # (MSVC's /Gz); the header's __cdecl keeps the factory and callback right.
+    if [[ $arch == i686 && ${msvc_built[$arch]} == 0 ]]; then
+      LIGHTVOL_MSVC_HOST_FLAGS=-mrtd LIGHTVOL_MSVC_HOST_NAME=lightvol_msvc_host_stdcall \
+        timeout 600 "$root/tests/wine/msvc_host/build.sh" "$arch" "$tmp/msvc-$arch" \
+        >>"$work/$arch/msvc_build.log" 2>&1 || msvc_built[$arch]=1
+    fi
   fi
 done
 
@@ -235,7 +242,7 @@ run_windows() {
   local out=$work/$arch/$name.log status=0
   (cd "$dir" && WINEDLLOVERRIDES="$base_overrides;$overrides" timeout 240 "${wine_cmd[@]}" "$@") \
     >"$out" 2>"$work/$arch/$name.stderr" || status=$?
-  tr -d '\r' <"$out" | grep -E '^(PASS|FAIL|picture) ' | sed -E "s/^(PASS|FAIL|picture) /\1 $arch: /" || true
+  tr -d '\r' <"$out" | grep -E '^(PASS|FAIL|picture) ' | sed -E "s/^(PASS|FAIL|picture) /\1 $arch${label:+ $label}: /" || true
   local p f
   p=$(tr -d '\r' <"$out" | grep -c '^PASS ' || true)
   f=$(tr -d '\r' <"$out" | grep -c '^FAIL ' || true)
@@ -308,6 +315,10 @@ for arch in "${archs[@]}"; do
       if ((msvc_built[$arch] == 0)); then
         log "running the $(bits "$arch")-bit MSVC-ABI host"
         run_windows msvc-host "$tmp/msvc-$arch" "d3dx9_43=n" lightvol_msvc_host.exe
+        if [[ $arch == i686 ]]; then
+          label="stdcall default" run_windows msvc-host-stdcall "$tmp/msvc-$arch" "d3dx9_43=n" \
+            lightvol_msvc_host_stdcall.exe
+        fi
       else
         tail -n 20 "$work/$arch/msvc_build.log"
         fail "msvc host: building it failed (log: $work/$arch/msvc_build.log)"

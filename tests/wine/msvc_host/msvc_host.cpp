@@ -135,7 +135,7 @@ struct StateCall {
 StateCall g_calls[64];
 int g_call_count = 0;
 
-int32_t set_render_state(int32_t state, int32_t value) {
+int32_t LIGHTVOL_CDECL set_render_state(int32_t state, int32_t value) {
     if (g_call_count < 64) g_calls[g_call_count] = StateCall{state, value};
     ++g_call_count;
     return lvh_set_render_state(state, value);
