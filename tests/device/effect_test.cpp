@@ -61,22 +61,56 @@ TEST_F(Effects, FailureShowsTheCompilerTextOrUnknow) {
     EXPECT_EQ(lightvol_sw::message_boxes()[0].caption, "error");
     EXPECT_NE(lightvol_sw::message_boxes()[0].text.find("effect(1)"), std::string::npos);
 
+    // The light effect shows its box only when its built-in shaders are
+    // refused as well.
+    dev.fail("CreateVertexShader", 0, D3DERR_INVALIDCALL);
     dev.fail_effect_creation(0, E_FAIL, nullptr);
     effect.compile(light_effect_source);
     dev.clear_failures();
+    dev.fail("CreatePixelShader", 0, D3DERR_INVALIDCALL);
     dev.fail_effect_creation(0, E_FAIL, "memory(3,1): error X3000: syntax error");
     effect.compile(light_effect_source);
     EXPECT_EQ(message_texts()[1], "unknow");
     EXPECT_EQ(message_texts()[2], "memory(3,1): error X3000: syntax error");
     EXPECT_EQ(effect.compiled_effect, nullptr);
+    EXPECT_FALSE(effect.can_draw());
     dev.clear_calls();
     effect.on_lost_device();
     effect.on_reset_device();
     EXPECT_TRUE(dev.calls().empty());
 }
 
+TEST_F(Effects, RefusedLightEffectFallsBackToItsBuiltInShaders) {
+    dev.fail_effect_creation(0, E_FAIL, "memory(30,1): error X3000: unexpected technique");
+    {
+        Effect effect;
+        effect.compile(light_effect_source);
+        EXPECT_EQ(effect.compiled_effect, nullptr);
+        EXPECT_TRUE(effect.can_draw());
+        EXPECT_TRUE(lightvol_sw::message_boxes().empty());
+        EXPECT_EQ(
+            calls_starting(dev, "Create"),
+            (std::vector<std::string>{"CreateVertexShader(vs_2_0)", "CreatePixelShader(ps_2_0)"}));
+        // Shaders survive a reset: loss and reset make no call.
+        dev.clear_calls();
+        effect.on_lost_device();
+        effect.on_reset_device();
+        EXPECT_TRUE(dev.calls().empty());
+        EXPECT_EQ(dev.live_object_count(), 2u);
+    }
+    // A refused pixel shader gives back the vertex shader and shows the box.
+    dev.fail("CreatePixelShader", 0, D3DERR_INVALIDCALL);
+    Effect effect;
+    effect.compile(light_effect_source);
+    EXPECT_FALSE(effect.can_draw());
+    EXPECT_EQ(message_texts(),
+              (std::vector<std::string>{"memory(30,1): error X3000: unexpected technique"}));
+    EXPECT_EQ(dev.live_object_count(), 0u);
+}
+
 TEST_F(Effects, UnknownShaderEntryFailsLikeACompiler) {
     dev.unregister_shader("PS");
+    dev.fail("CreateVertexShader", 0, D3DERR_INVALIDCALL);
     Effect effect;
     effect.compile(light_effect_source);
     EXPECT_EQ(effect.compiled_effect, nullptr);
