@@ -1,8 +1,8 @@
 #include "device/light_program_code.h"
 
 // vs_2_0
-// def c201, 0, 1, 0.5, 1
 // dcl_position v0
+// def c201, 0, 1, 0.5, 1
 // mova a0.x, v0.z
 // mov r0, c1[a0.x]
 // mad r1.xy, v0.xy, r0.x, r0.yz
@@ -14,9 +14,9 @@
 // mov oT1.xy, v0.xy
 const DWORD light_vertex_program[] = {
     0xFFFE0200,                                                  // vs_2_0
+    0x0200001F, 0x80000000, 0x900F0000,                          // dcl_position v0
     0x05000051, 0xA00F00C9, 0x00000000, 0x3F800000, 0x3F000000,  // def c201, 0, 1, 0.5, 1
     0x3F800000,                                                  //
-    0x0200001F, 0x80000000, 0x900F0000,                          // dcl_position v0
     0x0200002E, 0xB0010000, 0x90AA0000,                          // mova a0.x, v0.z
     0x03000001, 0x800F0000, 0xA0E42001, 0xB0000000,              // mov r0, c1[a0.x]
     0x04000004, 0x80030001, 0x90540000, 0x80000000, 0x80A90000,  // mad r1.xy, v0.xy, r0.x, r0.yz
@@ -31,9 +31,9 @@ const DWORD light_vertex_program[] = {
 const size_t light_vertex_program_tokens = sizeof(light_vertex_program) / sizeof(DWORD);
 
 // ps_2_0
-// def c0, 1, 0, 0, 0
 // dcl t0
 // dcl t1.xy
+// def c0, 1, 0, 0, 0
 // dp2add r0.x, t1, t1, c0.y
 // rsq r0.x, r0.x
 // rcp r0.x, r0.x
@@ -42,10 +42,10 @@ const size_t light_vertex_program_tokens = sizeof(light_vertex_program) / sizeof
 // mov oC0, r0
 const DWORD light_pixel_program[] = {
     0xFFFF0200,                                                  // ps_2_0
-    0x05000051, 0xA00F0000, 0x3F800000, 0x00000000, 0x00000000,  // def c0, 1, 0, 0, 0
-    0x00000000,                                                  //
     0x0200001F, 0x80000000, 0xB00F0000,                          // dcl t0
     0x0200001F, 0x80000000, 0xB0030001,                          // dcl t1.xy
+    0x05000051, 0xA00F0000, 0x3F800000, 0x00000000, 0x00000000,  // def c0, 1, 0, 0, 0
+    0x00000000,                                                  //
     0x0400005A, 0x80010000, 0xB0E40001, 0xB0E40001, 0xA0550000,  // dp2add r0.x, t1, t1, c0.y
     0x02000007, 0x80010000, 0x80000000,                          // rsq r0.x, r0.x
     0x02000006, 0x80010000, 0x80000000,                          // rcp r0.x, r0.x

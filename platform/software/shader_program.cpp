@@ -224,7 +224,7 @@ public:
 
     void run(Registers& r) const {
         for (const Instruction& ins : program_.code) {
-            float a[4], b[4], c[4], v[4];
+            float a[4] = {}, b[4] = {}, c[4] = {}, v[4] = {};
             const int n = source_count(ins.opcode);
             if (n > 0) read(r, ins.src[0], a);
             if (n > 1) read(r, ins.src[1], b);

@@ -3,10 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fstream>
+#include <sstream>
 #include <string>
 
 #include "device/light_effect_source.h"
+#include "device/light_program_code.h"
 #include "support/device_fixture.h"
+#include "wine/effect_provider/light_effect_shaders.h"
 
 namespace {
 
@@ -29,6 +33,40 @@ TEST(LightEffectSource, ExactShape) {
     EXPECT_EQ(text.compare(0, 23, "#define BATCH_NUM 100 \n"), 0);
     EXPECT_NE(text.find("\t\tPixelShader  = compile ps_2_0 PS();"), std::string::npos);
     EXPECT_NE(text.find("\treturn input.color * (1 - length(input.info));"), std::string::npos);
+}
+
+// The assembly text in the comment above one of the bytecode arrays of
+// device/light_program_code.cpp, one instruction per line.
+std::string program_comment(const std::string& source, const std::string& version) {
+    std::istringstream lines(source);
+    std::string line, text;
+    bool inside = false;
+    while (std::getline(lines, line)) {
+        if (line == "// " + version) inside = true;
+        if (!inside) continue;
+        if (line.compare(0, 3, "// ") != 0) break;
+        text += line.substr(3) + "\n";
+    }
+    return text;
+}
+
+// The text the Wine tier assembles and compares with the built-in bytecode is
+// the text that stands beside that bytecode; its version and end tokens frame
+// the arrays.
+TEST(LightProgramCode, AssemblyTextBesideTheBytecodeIsTheOneAssembledInTheWineTier) {
+    std::ifstream file(LIGHTVOL_SOURCE_DIR "/device/light_program_code.cpp");
+    ASSERT_TRUE(file) << "cannot read device/light_program_code.cpp";
+    std::stringstream source;
+    source << file.rdbuf();
+    EXPECT_EQ(program_comment(source.str(), "vs_2_0"), provider::light_vertex_shader_asm);
+    EXPECT_EQ(program_comment(source.str(), "ps_2_0"), provider::light_pixel_shader_asm);
+    EXPECT_EQ(light_vertex_program[0], 0xFFFE0200u);
+    EXPECT_EQ(light_pixel_program[0], 0xFFFF0200u);
+    EXPECT_EQ(light_vertex_program[light_vertex_program_tokens - 1], 0x0000FFFFu);
+    EXPECT_EQ(light_pixel_program[light_pixel_program_tokens - 1], 0x0000FFFFu);
+    EXPECT_EQ(provider::light_info_register, light_info_register);
+    EXPECT_EQ(provider::light_color_register, light_color_register);
+    EXPECT_EQ(provider::world2scr_register, light_world2scr_register);
 }
 
 class Effects : public DeviceTest {};

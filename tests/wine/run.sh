@@ -10,7 +10,8 @@
 # starts Xvfb on a free display and a fresh Wine prefix in a temporary
 # directory, and runs:
 #   - the host with the test effect provider as d3dx9_43.dll,
-#   - the host with Wine's own d3dx9_43.dll,
+#   - the host with Wine's own d3dx9_43.dll, which cannot compile the light
+#     effect, so the module draws through its built-in shaders,
 #   - a host built against the installed lightvol package.
 # Prints PASS/FAIL lines and "wine: N passed, M failed"; exits non-zero on any
 # failure. Every wait is bounded.
@@ -179,7 +180,8 @@ fi
 log "running the host with the test effect provider"
 run_windows provider "$run_dir" "d3dx9_43=n" lightvol_wine_host.exe provider scenes "$(winepath -w "$work/pictures" 2>/dev/null || echo pictures)"
 log "running the host with Wine's own D3DX"
-run_windows wine-d3dx "$run_dir" "d3dx9_43=b" lightvol_wine_host.exe wine-d3dx
+mkdir -p "$work/pictures-wine-d3dx"
+run_windows wine-d3dx "$run_dir" "d3dx9_43=b" lightvol_wine_host.exe wine-d3dx scenes "$(winepath -w "$work/pictures-wine-d3dx" 2>/dev/null || echo pictures-wine-d3dx)"
 if ((package_built == 0)); then
   run_windows package "$tmp/package_run" "d3dx9_43=b" lightvol_linked.exe
 else
