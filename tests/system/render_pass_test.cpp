@@ -305,6 +305,28 @@ TEST_F(RenderPass, TargetsWithoutSurfacesNeverTouchTheHostTarget) {
     EXPECT_FALSE(calls_starting(dev, "DrawPrimitive").empty());
 }
 
+// Device loss and reset leave the shaders as they are: the frame after a reset
+// draws the same picture and nothing is made again but the targets.
+TEST_P(LightPath, FrameAfterLossAndResetDrawsTheSamePicture) {
+    sys->set_volume(8, 8, 2, 1);
+    sys->set_base_layer(0);
+    light({3, 4, 0}, 2.5f, {1, 0.5f, 0});
+    light({5, 3, 1}, 1.5f, {0, 0.5f, 1});
+    render_box(8, 8);
+    const auto before = SoftwareDevice::read_pixels(sys->get_light_map()->texture);
+    dev.clear_calls();
+    sys->on_lost_device();
+    sys->on_reset_device();
+    for (const std::string& call : dev.calls())
+        EXPECT_TRUE(call.rfind("CreateTexture", 0) == 0 || call.rfind("CreateDepth", 0) == 0 ||
+                    call.rfind("IDirect3DTexture9::GetSurfaceLevel", 0) == 0 ||
+                    call.rfind("ID3DXEffect::On", 0) == 0)
+            << call;
+    render_box(8, 8);
+    EXPECT_EQ(SoftwareDevice::read_pixels(sys->get_light_map()->texture), before);
+    EXPECT_FALSE(calls_starting(dev, "DrawPrimitive").empty());
+}
+
 TEST_P(LightPath, SteadyStateFrameAllocatesNothing) {
     sys->set_volume(16, 16, 8, 1);
     sys->set_base_layer(0);
