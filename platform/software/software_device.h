@@ -29,6 +29,9 @@
 //     right after their container. The implicit render target and depth
 //     surface print as `BackBuffer` and `DepthBuffer`. A null pointer prints
 //     as `null`; a pointer the device does not know prints as `foreign`.
+//   * Shader bytecode prints as its version (`CreateVertexShader(vs_2_0)`);
+//     constant uploads and reads as start register and count
+//     (`SetVertexShaderConstantF(0,1)`), the floats omitted.
 //   * Structures passed by pointer are expanded in place: a viewport as its
 //     six fields (`SetViewport(0,0,64,64,0,1)`), a RECT or D3DRECT list as
 //     `[l,t,r,b]` (several D3DRECTs separated by `;`), vertex elements as
@@ -45,8 +48,9 @@
 // Objects count their COM references as Direct3D does; the device's own
 // count rises by one for every created object that is alive (a texture
 // together with its level surfaces counts once). What the device binds
-// (render target, depth surface, stream sources, declaration, the effect whose
-// pass is active) is held internally and does not show in the COM counts.
+// (render target, depth surface, stream sources, declaration, shaders, the
+// effect whose pass is active) is held internally and does not show in the COM
+// counts.
 //
 // The device itself belongs to whoever constructed it (a local, a
 // unique_ptr, new/delete): its COM count is bookkeeping only, and reaching
@@ -56,8 +60,11 @@
 // Drawing
 // -------
 // DrawPrimitive runs triangle lists through the shaders bound by the active
-// effect pass: the POSITION element of the declaration (FLOAT1..FLOAT4) feeds
-// the native vertex shader, which writes a clip-space position and varyings.
+// effect pass, or set with SetVertexShader / SetPixelShader (vs_2_0 / ps_2_0
+// bytecode, run by the interpreter of shader_program.h against the vertex
+// shader constants): the POSITION element of the declaration (FLOAT1..FLOAT4)
+// feeds the vertex shader (v0), which writes a clip-space position and
+// varyings (oT0 and oT1 for bytecode).
 // Triangles are clipped to 0 <= z <= w, divided by w and mapped to the
 // viewport (x = X + (x_ndc + 1) * Width / 2, y = Y + (1 - y_ndc) * Height / 2);
 // D3DRS_CULLMODE discards by screen winding (CCW: counter-clockwise on

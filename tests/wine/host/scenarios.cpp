@@ -176,14 +176,16 @@ bool same_viewport(const D3DVIEWPORT9& a, const D3DVIEWPORT9& b) {
            a.MinZ == b.MinZ && a.MaxZ == b.MaxZ;
 }
 
-// The host's render target 0, depth surface and viewport at one moment, and
-// the reference counts of its two surfaces.
+// The host's render target 0, depth surface, viewport and shaders at one
+// moment, and the reference counts of its two surfaces.
 struct HostState {
     IDirect3DSurface9* target = nullptr;
     IDirect3DSurface9* depth = nullptr;
     D3DVIEWPORT9 viewport{};
     ULONG target_refs = 0;
     ULONG depth_refs = 0;
+    IDirect3DVertexShader9* vertex_shader = nullptr;
+    IDirect3DPixelShader9* pixel_shader = nullptr;
 };
 
 HostState capture_host_state(HostContext& ctx) {
@@ -192,9 +194,13 @@ HostState capture_host_state(HostContext& ctx) {
     device->GetRenderTarget(0, &state.target);
     device->GetDepthStencilSurface(&state.depth);
     device->GetViewport(&state.viewport);
+    device->GetVertexShader(&state.vertex_shader);
+    device->GetPixelShader(&state.pixel_shader);
     // Counted without the references just taken.
     if (state.target) state.target->Release();
     if (state.depth) state.depth->Release();
+    if (state.vertex_shader) state.vertex_shader->Release();
+    if (state.pixel_shader) state.pixel_shader->Release();
     state.target_refs = ref_count(ctx.device->host_target());
     state.depth_refs = ref_count(ctx.device->host_depth());
     return state;
@@ -217,6 +223,9 @@ void expect_same_host_state(Outcome& outcome, const HostState& before, const Hos
     outcome.expect(
         after.depth_refs == before.depth_refs,
         format("%s: host depth references %lu -> %lu", when, before.depth_refs, after.depth_refs));
+    outcome.expect(
+        after.vertex_shader == before.vertex_shader && after.pixel_shader == before.pixel_shader,
+        format("%s: the host's shaders were not restored", when));
 }
 
 // Releases the host's default-pool surfaces, resets the device and makes them
@@ -680,7 +689,11 @@ Outcome scenario_picture(HostContext& ctx, const scene_file::Scene& scene, std::
         light->set_visible(l.visible);
         light->set_auto_cull(l.auto_cull);
     }
-    for (const scene_file::Frame& f : scene.frames) render(ctx, lighting.get(), frame_of(f));
+    for (const scene_file::Frame& f : scene.frames) {
+        const HostState before = capture_host_state(ctx);
+        render(ctx, lighting.get(), frame_of(f));
+        expect_same_host_state(outcome, before, capture_host_state(ctx), "a frame of the scene");
+    }
 
     Image map;
     if (read_light_map(ctx, lighting.get(), map, outcome)) {
