@@ -3,9 +3,8 @@
 #include "device/com_ref.h"
 #include "device/device_context.h"
 
+// The host's shaders are held only between begin and end, within one frame.
 LightPrograms::~LightPrograms() {
-    release_ref(saved_vertex_shader_);
-    release_ref(saved_pixel_shader_);
     release_ref(vertex_shader);
     release_ref(pixel_shader);
 }
@@ -14,19 +13,13 @@ bool LightPrograms::create() {
     release_ref(vertex_shader);
     release_ref(pixel_shader);
     if (!g_device) return false;
-    if (FAILED(g_device->CreateVertexShader(light_vertex_program, &vertex_shader)) ||
-        FAILED(g_device->CreatePixelShader(light_pixel_program, &pixel_shader))) {
-        // A refused creation may still have written its output.
-        release_ref(vertex_shader);
-        release_ref(pixel_shader);
-        return false;
-    }
-    if (!ready()) {
-        release_ref(vertex_shader);
-        release_ref(pixel_shader);
-        return false;
-    }
-    return true;
+    if (SUCCEEDED(g_device->CreateVertexShader(light_vertex_program, &vertex_shader)) &&
+        SUCCEEDED(g_device->CreatePixelShader(light_pixel_program, &pixel_shader)) && ready())
+        return true;
+    // A refused creation may still have written its output.
+    release_ref(vertex_shader);
+    release_ref(pixel_shader);
+    return false;
 }
 
 bool LightPrograms::begin(const float world2scr[4]) {
