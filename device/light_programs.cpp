@@ -41,13 +41,13 @@ bool LightPrograms::begin(const float world2scr[4]) {
 void LightPrograms::upload_batch(const float* light_info, const float* light_color, int32_t n) {
     if (n <= 0) return;
     if (n > BATCH_NUM) n = BATCH_NUM;
-    // Each float3 element takes a whole register, as in the compiled effect.
+    // Each float3 element takes a whole register, as in the compiled effect;
+    // the fourth components stay zero.
     auto upload = [&](UINT first_register, const float* values) {
         for (int32_t i = 0; i < n; ++i) {
             registers_[i][0] = values[3 * i];
             registers_[i][1] = values[3 * i + 1];
             registers_[i][2] = values[3 * i + 2];
-            registers_[i][3] = 0.0f;
         }
         g_device->SetVertexShaderConstantF(first_register, &registers_[0][0], static_cast<UINT>(n));
     };
