@@ -2,6 +2,7 @@
 #pragma once
 
 #include "device/device_obj.h"
+#include "device/light_programs.h"
 #include "platform/d3d9_api.h"
 
 class Effect : public DeviceObj {
@@ -11,10 +12,18 @@ public:
     void on_reset_device() override;
 
     // Compiles a NUL-terminated effect text into compiled_effect. A null text
-    // changes nothing; a failed compilation shows the compiler's message (or
-    // "unknow" when there is none) and leaves compiled_effect null.
+    // changes nothing. When the compilation fails, compiled_effect stays null;
+    // for the light effect's text its shaders are then made from their
+    // built-in bytecode instead. A failure without that fallback, or whose
+    // fallback the device refuses as well, shows the compiler's message (or
+    // "unknow" when there is none).
     void compile(const char* source);
+
+    // The light can be drawn: through compiled_effect, or through programs.
+    bool can_draw() const { return compiled_effect || programs.ready(); }
 
     // One owned reference, or null before a successful compile.
     ID3DXEffect* compiled_effect = nullptr;
+    // Made only when the effect text could not be compiled.
+    LightPrograms programs;
 };

@@ -17,11 +17,12 @@ void set_render_state(D3DRENDERSTATETYPE state, DWORD value) {
         g_set_render_state(static_cast<int32_t>(state), static_cast<int32_t>(value));
 }
 
-// Turns layer starts into viewports and batches into uploads and draws.
+// Turns layer starts into viewports and batches into uploads and draws,
+// through the compiled effect or, without one, through the built-in programs.
 class LightPass final : public BatchConsumer {
 public:
-    LightPass(ID3DXEffect* effect, int32_t width, int32_t height)
-        : effect_(effect), width_(width), height_(height) {}
+    LightPass(ID3DXEffect* effect, LightPrograms* programs, int32_t width, int32_t height)
+        : effect_(effect), programs_(programs), width_(width), height_(height) {}
 
     void begin_layer(int32_t layer) override {
         const D3DVIEWPORT9 viewport{static_cast<DWORD>(width_) * static_cast<DWORD>(layer),
@@ -34,15 +35,20 @@ public:
     }
 
     void flush_batch(const float* light_info, const float* light_color, int32_t n) override {
-        const UINT floats = static_cast<UINT>(3 * n);
-        effect_->SetFloatArray("light_info", light_info, floats);
-        effect_->SetFloatArray("light_color", light_color, floats);
-        effect_->CommitChanges();
+        if (effect_) {
+            const UINT floats = static_cast<UINT>(3 * n);
+            effect_->SetFloatArray("light_info", light_info, floats);
+            effect_->SetFloatArray("light_color", light_color, floats);
+            effect_->CommitChanges();
+        } else {
+            programs_->upload_batch(light_info, light_color, n);
+        }
         if (g_point_light_mesh) g_point_light_mesh->draw(2 * n);
     }
 
 private:
     ID3DXEffect* effect_;
+    LightPrograms* programs_;
     int32_t width_;
     int32_t height_;
 };
@@ -64,10 +70,11 @@ void LightingSystem::render(const Vec3* focus, const float* movement, const Vec3
     // Everything that may allocate comes before the first device call, so an
     // allocation failure leaves the frame with the host's state untouched.
     ID3DXEffect* const fx = effect->compiled_effect;
+    const bool can_draw = effect->can_draw();
     try {
         collect_visible_lights();
         // Batches are planned only for a frame that will draw them.
-        if (fx && !visible_lights.empty()) plan_batches();
+        if (can_draw && !visible_lights.empty()) plan_batches();
     } catch (...) {
         visible_lights.clear();
         throw;
@@ -90,7 +97,7 @@ void LightingSystem::render(const Vec3* focus, const float* movement, const Vec3
         depth_target->bind();
         g_device->Clear(0, nullptr, D3DCLEAR_TARGET, 0, 1.0f, 0);
 
-        if (!visible_lights.empty() && fx) {
+        if (!visible_lights.empty() && can_draw) {
             set_render_state(D3DRS_ZENABLE, 0);
             set_render_state(D3DRS_ZWRITEENABLE, 0);
             set_render_state(D3DRS_ALPHABLENDENABLE, 1);
@@ -103,17 +110,21 @@ void LightingSystem::render(const Vec3* focus, const float* movement, const Vec3
             if (g_vertex_decl && g_vertex_decl->declaration)
                 g_device->SetVertexDeclaration(g_vertex_decl->declaration);
 
-            fx->SetTechnique("Render");
-            UINT passes = 0;
-            fx->Begin(&passes, 0);
-            fx->BeginPass(0);
-            fx->SetFloatArray("world2scr", world2scr, 4);
-
-            LightPass pass(fx, width, height);
-            emit_batches(pass);
-
-            fx->EndPass();
-            fx->End();
+            if (fx) {
+                fx->SetTechnique("Render");
+                UINT passes = 0;
+                fx->Begin(&passes, 0);
+                fx->BeginPass(0);
+                fx->SetFloatArray("world2scr", world2scr, 4);
+                LightPass pass(fx, nullptr, width, height);
+                emit_batches(pass);
+                fx->EndPass();
+                fx->End();
+            } else if (effect->programs.begin(world2scr)) {
+                LightPass pass(nullptr, &effect->programs, width, height);
+                emit_batches(pass);
+                effect->programs.end();
+            }
             set_render_state(D3DRS_ZENABLE, 1);
             set_render_state(D3DRS_ZWRITEENABLE, 1);
             set_render_state(D3DRS_BLENDOP, D3DBLENDOP_ADD);

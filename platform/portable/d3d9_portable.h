@@ -291,6 +291,20 @@ protected:
     ~IDirect3DVertexDeclaration9() = default;
 };
 
+struct IDirect3DVertexShader9 : IUnknown {
+    virtual HRESULT STDMETHODCALLTYPE GetDevice(IDirect3DDevice9** ppDevice) = 0;
+
+protected:
+    ~IDirect3DVertexShader9() = default;
+};
+
+struct IDirect3DPixelShader9 : IUnknown {
+    virtual HRESULT STDMETHODCALLTYPE GetDevice(IDirect3DDevice9** ppDevice) = 0;
+
+protected:
+    ~IDirect3DPixelShader9() = default;
+};
+
 struct IDirect3DDevice9 : IUnknown {
     // Resource creation
     virtual HRESULT STDMETHODCALLTYPE CreateTexture(UINT Width, UINT Height, UINT Levels,
@@ -348,6 +362,22 @@ struct IDirect3DDevice9 : IUnknown {
                                                       IDirect3DVertexBuffer9* pStreamData,
                                                       UINT OffsetInBytes, UINT Stride) = 0;
     virtual HRESULT STDMETHODCALLTYPE SetIndices(IDirect3DIndexBuffer9* pIndexData) = 0;
+
+    // Shaders and their constants
+    virtual HRESULT STDMETHODCALLTYPE CreateVertexShader(const DWORD* pFunction,
+                                                         IDirect3DVertexShader9** ppShader) = 0;
+    virtual HRESULT STDMETHODCALLTYPE SetVertexShader(IDirect3DVertexShader9* pShader) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetVertexShader(IDirect3DVertexShader9** ppShader) = 0;
+    virtual HRESULT STDMETHODCALLTYPE SetVertexShaderConstantF(UINT StartRegister,
+                                                               const float* pConstantData,
+                                                               UINT Vector4fCount) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetVertexShaderConstantF(UINT StartRegister,
+                                                               float* pConstantData,
+                                                               UINT Vector4fCount) = 0;
+    virtual HRESULT STDMETHODCALLTYPE CreatePixelShader(const DWORD* pFunction,
+                                                        IDirect3DPixelShader9** ppShader) = 0;
+    virtual HRESULT STDMETHODCALLTYPE SetPixelShader(IDirect3DPixelShader9* pShader) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetPixelShader(IDirect3DPixelShader9** ppShader) = 0;
 
 protected:
     ~IDirect3DDevice9() = default;

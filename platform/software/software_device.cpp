@@ -5,6 +5,7 @@
 #include <new>
 #include <stdexcept>
 
+#include "platform/software/shader_program.h"
 #include "platform/software/sw_internal.h"
 
 namespace lightvol_sw {
@@ -104,8 +105,7 @@ SoftwareDevice::~SoftwareDevice() {
 
     // Drop every binding; objects nobody references any more go away.
     bind_constants(nullptr);
-    bound_vs_.reset();
-    bound_ps_.reset();
+    bind_shaders(nullptr, nullptr);
     for (UINT i = 0; i < kStreams; ++i) bind_stream(i, nullptr, 0, 0);
     bind_vertex_declaration(nullptr);
     if (indices_) {
@@ -264,6 +264,25 @@ void SoftwareDevice::bind_shaders(std::shared_ptr<VertexShader> vs,
                                   std::shared_ptr<PixelShader> ps) {
     bound_vs_ = std::move(vs);
     bound_ps_ = std::move(ps);
+    rebind(vs_object_, static_cast<SwObject*>(nullptr));
+    rebind(ps_object_, static_cast<SwObject*>(nullptr));
+}
+
+ShaderBinding SoftwareDevice::capture_shaders() {
+    ShaderBinding b{bound_vs_, bound_ps_, vs_object_, ps_object_};
+    if (b.vs_object) b.vs_object->hold();
+    if (b.ps_object) b.ps_object->hold();
+    return b;
+}
+
+void SoftwareDevice::restore_shaders(ShaderBinding& saved) {
+    bound_vs_ = std::move(saved.vs);
+    bound_ps_ = std::move(saved.ps);
+    rebind(vs_object_, saved.vs_object);
+    rebind(ps_object_, saved.ps_object);
+    if (saved.vs_object) saved.vs_object->unhold();
+    if (saved.ps_object) saved.ps_object->unhold();
+    saved = ShaderBinding{};
 }
 
 // ---------------------------------------------------------------------------
@@ -615,6 +634,106 @@ HRESULT SoftwareDevice::SetIndices(IDirect3DIndexBuffer9* pIndexData) {
     SwObject* ib = object_from(pIndexData);
     if (pIndexData && (!ib || ib->device() != this)) return leave(D3DERR_INVALIDCALL);
     rebind(indices_, ib);
+    return S_OK;
+}
+
+// ---------------------------------------------------------------------------
+// Shader objects and constants
+// ---------------------------------------------------------------------------
+HRESULT SoftwareDevice::CreateVertexShader(const DWORD* pFunction,
+                                           IDirect3DVertexShader9** ppShader) {
+    HRESULT hr = enter(Op::CreateVertexShader, ShaderCodeArg{pFunction});
+    if (ppShader) *ppShader = nullptr;
+    if (FAILED(hr)) return hr;
+    if (!ppShader) return leave(D3DERR_INVALIDCALL);
+    try {
+        std::shared_ptr<VertexShader> program = decode_vertex_program(pFunction, vs_constants_);
+        if (!program) return leave(D3DERR_INVALIDCALL);
+        *ppShader = new SwVertexShader(this, next_label("VertexShader"), std::move(program));
+    } catch (const std::bad_alloc&) {
+        return leave(E_OUTOFMEMORY);
+    }
+    return S_OK;
+}
+
+HRESULT SoftwareDevice::CreatePixelShader(const DWORD* pFunction,
+                                          IDirect3DPixelShader9** ppShader) {
+    HRESULT hr = enter(Op::CreatePixelShader, ShaderCodeArg{pFunction});
+    if (ppShader) *ppShader = nullptr;
+    if (FAILED(hr)) return hr;
+    if (!ppShader) return leave(D3DERR_INVALIDCALL);
+    try {
+        std::shared_ptr<PixelShader> program = decode_pixel_program(pFunction);
+        if (!program) return leave(D3DERR_INVALIDCALL);
+        *ppShader = new SwPixelShader(this, next_label("PixelShader"), std::move(program));
+    } catch (const std::bad_alloc&) {
+        return leave(E_OUTOFMEMORY);
+    }
+    return S_OK;
+}
+
+HRESULT SoftwareDevice::SetVertexShader(IDirect3DVertexShader9* pShader) {
+    HRESULT hr = enter(Op::SetVertexShader, pShader);
+    if (FAILED(hr)) return hr;
+    auto* vs = pShader ? dynamic_cast<SwVertexShader*>(pShader) : nullptr;
+    if (pShader && (!vs || vs->device() != this)) return leave(D3DERR_INVALIDCALL);
+    rebind(vs_object_, static_cast<SwObject*>(vs));
+    bound_vs_ = vs ? vs->program() : nullptr;
+    return S_OK;
+}
+
+HRESULT SoftwareDevice::GetVertexShader(IDirect3DVertexShader9** ppShader) {
+    HRESULT hr = enter(Op::GetVertexShader);
+    if (ppShader) *ppShader = nullptr;
+    if (FAILED(hr)) return hr;
+    if (!ppShader) return leave(D3DERR_INVALIDCALL);
+    if (auto* vs = dynamic_cast<SwVertexShader*>(vs_object_)) {
+        vs->add_ref();
+        *ppShader = vs;
+    }
+    return S_OK;
+}
+
+HRESULT SoftwareDevice::SetPixelShader(IDirect3DPixelShader9* pShader) {
+    HRESULT hr = enter(Op::SetPixelShader, pShader);
+    if (FAILED(hr)) return hr;
+    auto* ps = pShader ? dynamic_cast<SwPixelShader*>(pShader) : nullptr;
+    if (pShader && (!ps || ps->device() != this)) return leave(D3DERR_INVALIDCALL);
+    rebind(ps_object_, static_cast<SwObject*>(ps));
+    bound_ps_ = ps ? ps->program() : nullptr;
+    return S_OK;
+}
+
+HRESULT SoftwareDevice::GetPixelShader(IDirect3DPixelShader9** ppShader) {
+    HRESULT hr = enter(Op::GetPixelShader);
+    if (ppShader) *ppShader = nullptr;
+    if (FAILED(hr)) return hr;
+    if (!ppShader) return leave(D3DERR_INVALIDCALL);
+    if (auto* ps = dynamic_cast<SwPixelShader*>(ps_object_)) {
+        ps->add_ref();
+        *ppShader = ps;
+    }
+    return S_OK;
+}
+
+HRESULT SoftwareDevice::SetVertexShaderConstantF(UINT StartRegister, const float* pConstantData,
+                                                 UINT Vector4fCount) {
+    HRESULT hr = enter(Op::SetVertexShaderConstantF, StartRegister, Vector4fCount);
+    if (FAILED(hr)) return hr;
+    if (!pConstantData || uint64_t{StartRegister} + Vector4fCount > kVertexConstantRegisters)
+        return leave(D3DERR_INVALIDCALL);
+    if (null_mode_) return S_OK;
+    std::memcpy(vs_constants_[StartRegister], pConstantData, Vector4fCount * 4 * sizeof(float));
+    return S_OK;
+}
+
+HRESULT SoftwareDevice::GetVertexShaderConstantF(UINT StartRegister, float* pConstantData,
+                                                 UINT Vector4fCount) {
+    HRESULT hr = enter(Op::GetVertexShaderConstantF, StartRegister, Vector4fCount);
+    if (FAILED(hr)) return hr;
+    if (!pConstantData || uint64_t{StartRegister} + Vector4fCount > kVertexConstantRegisters)
+        return leave(D3DERR_INVALIDCALL);
+    std::memcpy(pConstantData, vs_constants_[StartRegister], Vector4fCount * 4 * sizeof(float));
     return S_OK;
 }
 

@@ -29,6 +29,9 @@
 //     right after their container. The implicit render target and depth
 //     surface print as `BackBuffer` and `DepthBuffer`. A null pointer prints
 //     as `null`; a pointer the device does not know prints as `foreign`.
+//   * Shader bytecode prints as its version (`CreateVertexShader(vs_2_0)`);
+//     constant uploads and reads as start register and count
+//     (`SetVertexShaderConstantF(0,1)`), the floats omitted.
 //   * Structures passed by pointer are expanded in place: a viewport as its
 //     six fields (`SetViewport(0,0,64,64,0,1)`), a RECT or D3DRECT list as
 //     `[l,t,r,b]` (several D3DRECTs separated by `;`), vertex elements as
@@ -45,8 +48,9 @@
 // Objects count their COM references as Direct3D does; the device's own
 // count rises by one for every created object that is alive (a texture
 // together with its level surfaces counts once). What the device binds
-// (render target, depth surface, stream sources, declaration, the effect whose
-// pass is active) is held internally and does not show in the COM counts.
+// (render target, depth surface, stream sources, declaration, shaders, the
+// effect whose pass is active) is held internally and does not show in the COM
+// counts.
 //
 // The device itself belongs to whoever constructed it (a local, a
 // unique_ptr, new/delete): its COM count is bookkeeping only, and reaching
@@ -56,8 +60,11 @@
 // Drawing
 // -------
 // DrawPrimitive runs triangle lists through the shaders bound by the active
-// effect pass: the POSITION element of the declaration (FLOAT1..FLOAT4) feeds
-// the native vertex shader, which writes a clip-space position and varyings.
+// effect pass, or set with SetVertexShader / SetPixelShader (vs_2_0 / ps_2_0
+// bytecode, run by the interpreter of shader_program.h against the vertex
+// shader constants): the POSITION element of the declaration (FLOAT1..FLOAT4)
+// feeds the vertex shader (v0), which writes a clip-space position and
+// varyings (oT0 and oT1 for bytecode).
 // Triangles are clipped to 0 <= z <= w, divided by w and mapped to the
 // viewport (x = X + (x_ndc + 1) * Width / 2, y = Y + (1 - y_ndc) * Height / 2);
 // D3DRS_CULLMODE discards by screen winding (CCW: counter-clockwise on
@@ -93,6 +100,8 @@ namespace lightvol_sw {
 namespace detail {
 enum class Op : uint16_t;
 class SwObject;
+class SwVertexShader;
+class SwPixelShader;
 class SwSurface;
 class SwTexture;
 class SwCubeTexture;
@@ -153,6 +162,17 @@ public:
     virtual bool begin_draw(const ParameterSource& params) = 0;
     virtual void run(const float* varyings, float color[4]) const = 0;
 };
+
+namespace detail {
+// The shaders a draw runs, and the shader objects they came from when they
+// were set with SetVertexShader / SetPixelShader (held by the device).
+struct ShaderBinding {
+    std::shared_ptr<VertexShader> vs;
+    std::shared_ptr<PixelShader> ps;
+    SwObject* vs_object = nullptr;
+    SwObject* ps_object = nullptr;
+};
+}  // namespace detail
 
 // The light effect's "VS" and "PS", registered by every device at construction.
 std::shared_ptr<VertexShader> make_light_vertex_shader();
@@ -224,6 +244,19 @@ public:
                                               IDirect3DVertexBuffer9* pStreamData,
                                               UINT OffsetInBytes, UINT Stride) override;
     HRESULT STDMETHODCALLTYPE SetIndices(IDirect3DIndexBuffer9* pIndexData) override;
+    HRESULT STDMETHODCALLTYPE CreateVertexShader(const DWORD* pFunction,
+                                                 IDirect3DVertexShader9** ppShader) override;
+    HRESULT STDMETHODCALLTYPE SetVertexShader(IDirect3DVertexShader9* pShader) override;
+    HRESULT STDMETHODCALLTYPE GetVertexShader(IDirect3DVertexShader9** ppShader) override;
+    HRESULT STDMETHODCALLTYPE SetVertexShaderConstantF(UINT StartRegister,
+                                                       const float* pConstantData,
+                                                       UINT Vector4fCount) override;
+    HRESULT STDMETHODCALLTYPE GetVertexShaderConstantF(UINT StartRegister, float* pConstantData,
+                                                       UINT Vector4fCount) override;
+    HRESULT STDMETHODCALLTYPE CreatePixelShader(const DWORD* pFunction,
+                                                IDirect3DPixelShader9** ppShader) override;
+    HRESULT STDMETHODCALLTYPE SetPixelShader(IDirect3DPixelShader9* pShader) override;
+    HRESULT STDMETHODCALLTYPE GetPixelShader(IDirect3DPixelShader9** ppShader) override;
 
     // --- Reference counting
     // AddRef then Release: the object's current COM count.
@@ -287,6 +320,10 @@ public:
     // The floats last stored into an effect parameter by SetFloatArray
     // (whole parameter); empty when the effect or the name is unknown.
     static std::vector<float> effect_parameter(ID3DXEffect* effect, const std::string& name);
+    // Vertex shader constant register `index` (four floats); null beyond 255.
+    const float* vertex_shader_constant(UINT index) const {
+        return index < 256 ? vs_constants_[index] : nullptr;
+    }
     // Draw statistics since construction (counted in null mode too).
     uint64_t draw_calls() const { return draw_calls_; }
     uint64_t triangles_rasterized() const { return triangles_rasterized_; }
@@ -304,6 +341,8 @@ private:
     friend class detail::SwVertexDecl;
     friend class detail::SwBuffer;
     friend class detail::SwEffect;
+    friend class detail::SwVertexShader;
+    friend class detail::SwPixelShader;
     // The parentheses keep "HRESULT ::name" from reading as a member of HRESULT.
     friend HRESULT WINAPI(::D3DXCreateEffect)(IDirect3DDevice9*, const void*, UINT,
                                               const D3DXMACRO*, ID3DXInclude*, DWORD,
@@ -340,6 +379,10 @@ private:
     void bind_vertex_declaration(detail::SwVertexDecl* decl);
     void bind_stream(UINT index, detail::SwVertexBuffer* buffer, UINT offset, UINT stride);
     void bind_shaders(std::shared_ptr<VertexShader> vs, std::shared_ptr<PixelShader> ps);
+    // The current shader binding with the device's holds on its objects
+    // duplicated, and its restoration, which gives those holds back.
+    detail::ShaderBinding capture_shaders();
+    void restore_shaders(detail::ShaderBinding& saved);
     void bind_constants(detail::SwEffect* effect);
 
     HRESULT validate_draw(D3DPRIMITIVETYPE type, UINT start_vertex, UINT count);
@@ -379,6 +422,9 @@ private:
     detail::SwObject* indices_ = nullptr;
     std::shared_ptr<VertexShader> bound_vs_;
     std::shared_ptr<PixelShader> bound_ps_;
+    detail::SwObject* vs_object_ = nullptr;
+    detail::SwObject* ps_object_ = nullptr;
+    float vs_constants_[256][4] = {};
     detail::SwEffect* constants_ = nullptr;
 
     std::map<std::string, std::shared_ptr<VertexShader>> vertex_shaders_;

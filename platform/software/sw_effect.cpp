@@ -15,7 +15,11 @@ SwEffect::SwEffect(SoftwareDevice* device, std::string label, std::vector<Effect
       techniques_(std::move(techniques)),
       technique_(techniques_.empty() ? -1 : 0) {}
 
-SwEffect::~SwEffect() = default;
+SwEffect::~SwEffect() {
+    // An effect released between Begin and End drops what it saved.
+    if (saved_.vs_object) saved_.vs_object->unhold();
+    if (saved_.ps_object) saved_.ps_object->unhold();
+}
 
 EffectParameter* SwEffect::find(const char* name) {
     if (!name) return nullptr;
@@ -72,10 +76,7 @@ HRESULT SwEffect::Begin(UINT* pPasses, DWORD Flags) {
     begun_ = true;
     // D3DXFX_DONOTSAVESTATE (1) and D3DXFX_DONOTSAVESHADERSTATE (2) skip the save.
     restore_at_end_ = (Flags & 3u) == 0;
-    if (restore_at_end_) {
-        saved_vs_ = device()->bound_vs_;
-        saved_ps_ = device()->bound_ps_;
-    }
+    if (restore_at_end_) saved_ = device()->capture_shaders();
     if (pPasses) *pPasses = static_cast<UINT>(techniques_[technique_].passes.size());
     return S_OK;
 }
@@ -115,11 +116,8 @@ HRESULT SwEffect::End() {
     if (!begun_) return leave(D3DERR_INVALIDCALL);
     begun_ = false;
     active_pass_ = -1;
-    if (restore_at_end_ && device()) {
-        device()->bind_shaders(std::move(saved_vs_), std::move(saved_ps_));
-        saved_vs_.reset();
-        saved_ps_.reset();
-    }
+    if (restore_at_end_ && device()) device()->restore_shaders(saved_);
+    restore_at_end_ = false;
     return S_OK;
 }
 

@@ -38,6 +38,14 @@ namespace detail {
     X(SetVertexDeclaration, "SetVertexDeclaration", true)                      \
     X(SetStreamSource, "SetStreamSource", true)                                \
     X(SetIndices, "SetIndices", true)                                          \
+    X(CreateVertexShader, "CreateVertexShader", true)                          \
+    X(SetVertexShader, "SetVertexShader", true)                                \
+    X(GetVertexShader, "GetVertexShader", true)                                \
+    X(SetVertexShaderConstantF, "SetVertexShaderConstantF", true)              \
+    X(GetVertexShaderConstantF, "GetVertexShaderConstantF", true)              \
+    X(CreatePixelShader, "CreatePixelShader", true)                            \
+    X(SetPixelShader, "SetPixelShader", true)                                  \
+    X(GetPixelShader, "GetPixelShader", true)                                  \
     X(SurfGetDevice, "IDirect3DSurface9::GetDevice", true)                     \
     X(SurfGetType, "IDirect3DSurface9::GetType", false)                        \
     X(SurfGetDesc, "IDirect3DSurface9::GetDesc", true)                         \
@@ -58,6 +66,8 @@ namespace detail {
     X(VbLock, "IDirect3DVertexBuffer9::Lock", true)                            \
     X(VbUnlock, "IDirect3DVertexBuffer9::Unlock", true)                        \
     X(DeclGetDevice, "IDirect3DVertexDeclaration9::GetDevice", true)           \
+    X(VsGetDevice, "IDirect3DVertexShader9::GetDevice", true)                  \
+    X(PsGetDevice, "IDirect3DPixelShader9::GetDevice", true)                   \
     X(BufGetBufferPointer, "ID3DXBuffer::GetBufferPointer", false)             \
     X(BufGetBufferSize, "ID3DXBuffer::GetBufferSize", false)                   \
     X(FxSetFloatArray, "ID3DXEffect::SetFloatArray", true)                     \
@@ -113,6 +123,10 @@ struct ViewportArg {
 struct ElementsArg {
     const D3DVERTEXELEMENT9* elements;
 };
+// Shader bytecode, printed as its version ("vs_2_0") or "invalid".
+struct ShaderCodeArg {
+    const DWORD* tokens;
+};
 
 void put_label(std::string& s, const SwObject* object, bool is_null);
 SwObject* object_from(IUnknown* p);
@@ -123,6 +137,7 @@ void put_arg(std::string& s, const RectArg& a);
 void put_arg(std::string& s, const RectListArg& a);
 void put_arg(std::string& s, const ViewportArg& a);
 void put_arg(std::string& s, const ElementsArg& a);
+void put_arg(std::string& s, const ShaderCodeArg& a);
 inline void put_arg(std::string& s, const char* text) { s += text ? text : "null"; }
 inline void put_arg(std::string& s, char* text) { put_arg(s, static_cast<const char*>(text)); }
 inline void put_arg(std::string& s, const std::string& text) { s += text; }
@@ -350,6 +365,40 @@ private:
     std::vector<char> bytes_;
 };
 
+class SwVertexShader final : public IDirect3DVertexShader9, public SwObject {
+public:
+    SwVertexShader(SoftwareDevice* device, std::string label, std::shared_ptr<VertexShader> program)
+        : SwObject(device, std::move(label), nullptr, false, 1), program_(std::move(program)) {}
+
+    ULONG STDMETHODCALLTYPE AddRef() override { return add_ref(); }
+    ULONG STDMETHODCALLTYPE Release() override { return release(); }
+    HRESULT STDMETHODCALLTYPE GetDevice(IDirect3DDevice9** ppDevice) override {
+        return get_device(Op::VsGetDevice, ppDevice);
+    }
+
+    const std::shared_ptr<VertexShader>& program() const { return program_; }
+
+private:
+    std::shared_ptr<VertexShader> program_;
+};
+
+class SwPixelShader final : public IDirect3DPixelShader9, public SwObject {
+public:
+    SwPixelShader(SoftwareDevice* device, std::string label, std::shared_ptr<PixelShader> program)
+        : SwObject(device, std::move(label), nullptr, false, 1), program_(std::move(program)) {}
+
+    ULONG STDMETHODCALLTYPE AddRef() override { return add_ref(); }
+    ULONG STDMETHODCALLTYPE Release() override { return release(); }
+    HRESULT STDMETHODCALLTYPE GetDevice(IDirect3DDevice9** ppDevice) override {
+        return get_device(Op::PsGetDevice, ppDevice);
+    }
+
+    const std::shared_ptr<PixelShader>& program() const { return program_; }
+
+private:
+    std::shared_ptr<PixelShader> program_;
+};
+
 struct EffectParameter {
     std::string name;
     size_t floats = 0;             // whole parameter
@@ -400,8 +449,7 @@ private:
     bool begun_ = false;
     int active_pass_ = -1;
     bool restore_at_end_ = false;
-    std::shared_ptr<VertexShader> saved_vs_;
-    std::shared_ptr<PixelShader> saved_ps_;
+    ShaderBinding saved_;
 };
 
 }  // namespace detail

@@ -125,6 +125,23 @@ void put_arg(std::string& s, const ViewportArg& a) {
     put_float(s, v.MaxZ);
 }
 
+void put_arg(std::string& s, const ShaderCodeArg& a) {
+    if (!a.tokens) {
+        s += kNull;
+        return;
+    }
+    const DWORD version = a.tokens[0];
+    const bool vertex = (version >> 16) == 0xFFFEu, pixel = (version >> 16) == 0xFFFFu;
+    if (!vertex && !pixel) {
+        s += "invalid";
+        return;
+    }
+    s += vertex ? "vs_" : "ps_";
+    put_unsigned(s, (version >> 8) & 0xFFu);
+    s += '_';
+    put_unsigned(s, version & 0xFFu);
+}
+
 void put_arg(std::string& s, const ElementsArg& a) {
     if (!a.elements) {
         s += kNull;

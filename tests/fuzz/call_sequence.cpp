@@ -65,7 +65,10 @@ const char* const kCreations[] = {"CreateTexture",
                                   "IDirect3DVertexBuffer9::Lock",
                                   "GetViewport",
                                   "GetRenderTarget",
-                                  "GetDepthStencilSurface"};
+                                  "GetDepthStencilSurface",
+                                  "CreateVertexShader",
+                                  "CreatePixelShader",
+                                  "GetVertexShaderConstantF"};
 
 const char kCompilerText[] = "effect(1): error X3000: syntax error: unexpected token";
 
@@ -476,6 +479,11 @@ std::string Session::run(Reader& in) {
     // Drawing sessions rasterize every light, so their light maps stay small.
     dev.set_null_mode(!drawing);
     dev.set_max_texture_size(drawing ? 64 : 256);
+    if (mode & 4) {  // a D3DX that cannot compile the effect: the built-in shaders draw
+        effect_refused = true;
+        effect_text = (mode & 8) != 0;
+        rearm();
+    }
     if (mode & 2) {  // start as a host usually does
         make_system();
         note("init, set_volume(8, 8, 4, 1), set_base_layer(0)");

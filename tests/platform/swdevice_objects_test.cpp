@@ -400,3 +400,50 @@ TEST(SwDeviceState, DrawsAreValidatedAgainstSceneAndStreams) {
     decl->Release();
     vb->Release();
 }
+
+// Shader objects: bytecode the device cannot validate is refused; bound
+// shaders are held by the device like other bindings; constants are checked
+// against the 256 registers of vs_2_0.
+TEST(SwDeviceShaders, CreationBindingAndConstants) {
+    // def c0, 1, 0, 0, 0; mov oC0, c0 as ps_2_0, and the same with an opcode
+    // the device does not run (texld) and as a vertex program.
+    const DWORD pixel[] = {0xFFFF0200, 0x05000051, 0xA00F0000, 0x3F800000, 0,
+                           0,          0,          0x02000001, 0x800F0800, 0xA0E40000,
+                           0x0000FFFF};
+    DWORD unsupported[11];
+    std::copy(std::begin(pixel), std::end(pixel), unsupported);
+    unsupported[7] = 0x03000042;
+    SoftwareDevice dev;
+    IDirect3DPixelShader9* ps = nullptr;
+    IDirect3DVertexShader9* vs = nullptr;
+    EXPECT_EQ(dev.CreatePixelShader(unsupported, &ps), D3DERR_INVALIDCALL);
+    EXPECT_EQ(dev.CreateVertexShader(pixel, &vs), D3DERR_INVALIDCALL);
+    EXPECT_EQ(dev.CreatePixelShader(nullptr, &ps), D3DERR_INVALIDCALL);
+    EXPECT_EQ(vs, nullptr);
+    ASSERT_EQ(dev.CreatePixelShader(pixel, &ps), S_OK);
+    EXPECT_EQ(dev.calls().back(), "CreatePixelShader(ps_2_0)");
+    EXPECT_EQ(dev.live_object_count(), 1u);
+
+    ASSERT_EQ(dev.SetPixelShader(ps), S_OK);
+    EXPECT_EQ(refs(ps), 1u);
+    IDirect3DPixelShader9* got = nullptr;
+    ASSERT_EQ(dev.GetPixelShader(&got), S_OK);
+    EXPECT_EQ(got, ps);
+    EXPECT_EQ(refs(ps), 2u);
+    got->Release();
+    ps->Release();  // still bound: alive for the device, gone for the host
+    EXPECT_EQ(dev.live_object_count(), 0u);
+    EXPECT_EQ(dev.SetPixelShader(nullptr), S_OK);
+    EXPECT_EQ(dev.GetPixelShader(&got), S_OK);
+    EXPECT_EQ(got, nullptr);
+    EXPECT_EQ(dev.over_releases(), 0);
+
+    float values[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+    EXPECT_EQ(dev.SetVertexShaderConstantF(254, values, 2), S_OK);
+    EXPECT_EQ(dev.SetVertexShaderConstantF(255, values, 2), D3DERR_INVALIDCALL);
+    EXPECT_EQ(dev.calls().back(), "SetVertexShaderConstantF(255,2) -> FAILED");
+    float back[8] = {};
+    EXPECT_EQ(dev.GetVertexShaderConstantF(254, back, 2), S_OK);
+    EXPECT_EQ(0, std::memcmp(back, values, sizeof values));
+    EXPECT_EQ(dev.GetVertexShaderConstantF(0, nullptr, 1), D3DERR_INVALIDCALL);
+}

@@ -24,11 +24,17 @@ using namespace robustness;
 // A host with a fresh device and a lighting system, built up to the point
 // where an operation is probed.
 struct Host {
-    Host() {
+    // With programs the device's D3DX cannot compile the effect, and the
+    // module draws through its built-in shaders.
+    explicit Host(bool programs) {
         lightvol_sw::clear_message_boxes();
         callback_target() = &dev;
         dev.set_recording(false);
         device_refs = SoftwareDevice::ref_count(&dev);
+        if (programs) {
+            compiler_text = "no techniques";
+            dev.fail_effect_creation(0, D3DXERR_INVALIDDATA, compiler_text.c_str());
+        }
     }
     ~Host() {
         callback_target() = nullptr;
@@ -71,6 +77,8 @@ struct Host {
     SoftwareDevice dev{64, 64};
     ULONG device_refs = 0;
     ILightingSystem* sys = nullptr;
+    // What the refused effect says, shown when its shaders could not be made.
+    std::string compiler_text;
 };
 
 struct Probe {
@@ -105,7 +113,7 @@ std::string finish_session(Host& h) {
     out += check_system(h.sys);
     // A system whose effect and mesh were made draws again.
     LightingSystem& sys = h.system();
-    const bool can_draw = sys.effect && sys.effect->compiled_effect && g_point_light_mesh &&
+    const bool can_draw = sys.effect && sys.effect->can_draw() && g_point_light_mesh &&
                           g_point_light_mesh->vertex_buffer && g_vertex_decl &&
                           g_vertex_decl->declaration;
     if (can_draw) {
@@ -118,16 +126,16 @@ std::string finish_session(Host& h) {
     h.sys->release();
     h.sys = nullptr;
     out += check_released(h.dev, h.device_refs);
-    out += check_message_boxes(0, "");
+    out += check_message_boxes(0, h.compiler_text);
     return out;
 }
 
 // Runs the probe for k = 1, 2, ... until the operation makes fewer than k
 // allocations. Returns the number of allocation points failed.
-size_t sweep(const Probe& probe, std::vector<std::string>& problems) {
+size_t sweep(const Probe& probe, bool programs, std::vector<std::string>& problems) {
     size_t points = 0;
     for (size_t k = 1;; ++k) {
-        Host h;
+        Host h(programs);
         probe.before(h);
         // Frames in null mode: a real device draws without throwing, and the
         // software device's rasterizer scratch is not the module's concern.
@@ -161,7 +169,14 @@ size_t sweep(const Probe& probe, std::vector<std::string>& problems) {
 
 size_t light_count(Host& h) { return h.sys ? h.system().lights.size() : 0; }
 
-TEST(AllocationSweep, EveryAllocationOfEveryOperationFails) {
+class AllocationSweep : public ::testing::TestWithParam<bool> {};
+
+INSTANTIATE_TEST_SUITE_P(Paths, AllocationSweep, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                             return std::string(info.param ? "BuiltInShaders" : "Effect");
+                         });
+
+TEST_P(AllocationSweep, EveryAllocationOfEveryOperationFails) {
     // Light counts before an operation, to check that a failed one added none.
     static size_t lights_before = 0;
     static HostState host_before;
@@ -262,7 +277,7 @@ TEST(AllocationSweep, EveryAllocationOfEveryOperationFails) {
     std::vector<std::string> problems;
     size_t total = 0;
     for (const Probe& probe : probes) {
-        const size_t points = sweep(probe, problems);
+        const size_t points = sweep(probe, GetParam(), problems);
         std::printf("  %-45s %zu allocation points\n", probe.name, points);
         total += points;
     }
@@ -274,13 +289,13 @@ TEST(AllocationSweep, EveryAllocationOfEveryOperationFails) {
 // A frame whose working storage failed to grow, at any of its allocations,
 // leaves nothing half grown behind: the next frame draws exactly what a host
 // that never ran out of memory gets.
-TEST(AllocationSweep, FrameAfterFailedGrowthDrawsAsIfNothingFailed) {
+TEST_P(AllocationSweep, FrameAfterFailedGrowthDrawsAsIfNothingFailed) {
     auto scene = [](Host& h) {
         h.setup(3);
         h.render(8, 8);
         h.add_lights(250, 8, 8, 4);
     };
-    Host clean;
+    Host clean(GetParam());
     scene(clean);
     clean.render(8, 8);
     const std::vector<uint32_t> expected =
@@ -290,7 +305,7 @@ TEST(AllocationSweep, FrameAfterFailedGrowthDrawsAsIfNothingFailed) {
 
     size_t failed = 0;
     for (size_t k = 1;; ++k) {
-        Host h;
+        Host h(GetParam());
         scene(h);
         h.dev.set_null_mode(true);
         alloc_probe::start();

@@ -38,13 +38,19 @@ inline int32_t host_set_render_state(int32_t state, int32_t value) {
 }
 
 // The host's render target, depth surface and viewport, with the references
-// that others hold on the two surfaces.
+// that others hold on the two surfaces, and its shaders and vertex shader
+// constants.
 struct HostState {
     IDirect3DSurface9* target = nullptr;
     IDirect3DSurface9* depth = nullptr;
     D3DVIEWPORT9 viewport{};
     ULONG target_refs = 0;
     ULONG depth_refs = 0;
+    IDirect3DVertexShader9* vertex_shader = nullptr;
+    IDirect3DPixelShader9* pixel_shader = nullptr;
+    ULONG vertex_shader_refs = 0;
+    ULONG pixel_shader_refs = 0;
+    float constants[256][4] = {};
 };
 
 // Reads the state through the device's getters, giving back the references
@@ -63,6 +69,17 @@ inline HostState capture_host_state(SoftwareDevice& dev) {
         s.depth_refs = SoftwareDevice::ref_count(s.depth) - 1;
         s.depth->Release();
     }
+    dev.GetVertexShader(&s.vertex_shader);
+    dev.GetPixelShader(&s.pixel_shader);
+    if (s.vertex_shader) {
+        s.vertex_shader_refs = SoftwareDevice::ref_count(s.vertex_shader) - 1;
+        s.vertex_shader->Release();
+    }
+    if (s.pixel_shader) {
+        s.pixel_shader_refs = SoftwareDevice::ref_count(s.pixel_shader) - 1;
+        s.pixel_shader->Release();
+    }
+    for (UINT r = 0; r < 256; ++r) std::memcpy(s.constants[r], dev.vertex_shader_constant(r), 16);
     return s;
 }
 
@@ -88,6 +105,13 @@ inline std::string compare_host_state(const HostState& before, const HostState& 
     if (after.depth_refs != before.depth_refs)
         out += "depth surface references " + std::to_string(before.depth_refs) + " -> " +
                std::to_string(after.depth_refs) + "; ";
+    if (after.vertex_shader != before.vertex_shader) out += "vertex shader changed; ";
+    if (after.pixel_shader != before.pixel_shader) out += "pixel shader changed; ";
+    if (after.vertex_shader_refs != before.vertex_shader_refs ||
+        after.pixel_shader_refs != before.pixel_shader_refs)
+        out += "shader references changed; ";
+    if (std::memcmp(after.constants, before.constants, sizeof before.constants) != 0)
+        out += "vertex shader constants changed; ";
     return out;
 }
 

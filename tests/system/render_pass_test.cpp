@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 
+#include "device/light_program_code.h"
 #include "support/counting_allocator.h"
 #include "support/system_fixture.h"
 
@@ -26,6 +28,46 @@ std::vector<std::string> concat(std::vector<std::string> a, const std::vector<st
 
 class RenderPass : public SystemTest {};
 
+// Both ways of drawing the light: the compiled effect, and the built-in
+// shaders a D3DX that cannot compile the effect text leaves the module with.
+class LightPath : public SystemTest, public ::testing::WithParamInterface<bool> {
+protected:
+    void SetUp() override {
+        if (programs()) dev.fail_effect_creation(0, D3DXERR_INVALIDDATA, "no techniques here");
+        SystemTest::SetUp();
+        ASSERT_TRUE(test_support::message_texts().empty());
+    }
+    bool programs() const { return GetParam(); }
+
+    // The calls that open the pass, upload a batch of n lights, and close it.
+    // Entries without arguments are compared by operation name only.
+    std::vector<std::string> pass_begin() const {
+        if (!programs())
+            return {"ID3DXEffect::SetTechnique(Render)", "ID3DXEffect::Begin(0)",
+                    "ID3DXEffect::BeginPass(0)", "ID3DXEffect::SetFloatArray(world2scr,4)"};
+        return {"GetVertexShader()", "GetPixelShader()", "GetVertexShaderConstantF(0,201)",
+                "SetVertexShader",   "SetPixelShader",   "SetVertexShaderConstantF(0,1)"};
+    }
+    std::vector<std::string> batch(int n) const {
+        const std::string count = std::to_string(programs() ? n : 3 * n);
+        if (!programs())
+            return {"ID3DXEffect::SetFloatArray(light_info," + count + ")",
+                    "ID3DXEffect::SetFloatArray(light_color," + count + ")",
+                    "ID3DXEffect::CommitChanges()"};
+        return {"SetVertexShaderConstantF(1," + count + ")",
+                "SetVertexShaderConstantF(101," + count + ")"};
+    }
+    std::vector<std::string> pass_end() const {
+        if (!programs()) return {"ID3DXEffect::EndPass()", "ID3DXEffect::End()"};
+        return {"SetVertexShaderConstantF(0,201)", "SetVertexShader(null)", "SetPixelShader(null)"};
+    }
+};
+
+INSTANTIATE_TEST_SUITE_P(Paths, LightPath, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                             return std::string(info.param ? "BuiltInShaders" : "Effect");
+                         });
+
 TEST_F(RenderPass, WithoutVisibleLightsOnlySavesClearsAndRestores) {
     sys->set_volume(4, 4, 3, 1);
     sys->set_base_layer(0);
@@ -43,7 +85,7 @@ TEST_F(RenderPass, WithoutVisibleLightsOnlySavesClearsAndRestores) {
     for (uint32_t texel : SoftwareDevice::read_pixels(map)) EXPECT_EQ(texel & 0xFFFFFFu, 0u);
 }
 
-TEST_F(RenderPass, DrawsLayerByLayerInTheDocumentedOrder) {
+TEST_P(LightPath, DrawsLayerByLayerInTheDocumentedOrder) {
     sys->set_volume(4, 4, 3, 1);
     sys->set_base_layer(0);
     light({2, 2, 0}, 0.5f, {1, 0, 0});  // layer 0 only
@@ -54,9 +96,7 @@ TEST_F(RenderPass, DrawsLayerByLayerInTheDocumentedOrder) {
     ASSERT_GT(calls.size(), 6u);
     EXPECT_EQ(op_names({calls.begin(), calls.begin() + 6}), kSaveBindClear);
     calls.erase(calls.begin(), calls.begin() + 6);
-    const std::vector<std::string> batch = {"ID3DXEffect::SetFloatArray(light_info,3)",
-                                            "ID3DXEffect::SetFloatArray(light_color,3)",
-                                            "ID3DXEffect::CommitChanges()", "DrawPrimitive(4,0,2)"};
+    const std::vector<std::string> batch = concat(this->batch(1), {"DrawPrimitive(4,0,2)"});
     std::vector<std::string> expected = {"SetRenderState(7,0)",  "SetRenderState(14,0)",
                                          "SetRenderState(27,1)", "SetRenderState(171,5)",
                                          "SetRenderState(19,2)", "SetRenderState(20,2)",
@@ -64,21 +104,19 @@ TEST_F(RenderPass, DrawsLayerByLayerInTheDocumentedOrder) {
     // Stream source and declaration carry labels; compared by name below.
     expected.push_back("SetStreamSource");
     expected.push_back("SetVertexDeclaration");
-    expected =
-        concat(expected, {"ID3DXEffect::SetTechnique(Render)", "ID3DXEffect::Begin(0)",
-                          "ID3DXEffect::BeginPass(0)", "ID3DXEffect::SetFloatArray(world2scr,4)",
-                          "SetViewport(0,0,4,4,0,1)"});
+    expected = concat(expected, pass_begin());
+    expected.push_back("SetViewport(0,0,4,4,0,1)");
     expected = concat(expected, batch);
     expected.push_back("SetViewport(4,0,4,4,0,1)");
     expected.push_back("SetViewport(8,0,4,4,0,1)");
     expected = concat(expected, batch);
-    expected =
-        concat(expected, {"ID3DXEffect::EndPass()", "ID3DXEffect::End()", "SetRenderState(7,1)",
-                          "SetRenderState(14,1)", "SetRenderState(171,1)", "SetRenderState(27,0)"});
+    expected = concat(expected, pass_end());
+    expected = concat(expected, {"SetRenderState(7,1)", "SetRenderState(14,1)",
+                                 "SetRenderState(171,1)", "SetRenderState(27,0)"});
     expected = concat(expected, kRestore);
     ASSERT_EQ(calls.size(), expected.size()) << test_support::joined(calls);
     for (size_t i = 0; i < calls.size(); ++i) {
-        if (expected[i] == "SetStreamSource" || expected[i] == "SetVertexDeclaration")
+        if (expected[i].find('(') == std::string::npos)
             EXPECT_EQ(op_names({calls[i]})[0], expected[i]);
         else
             EXPECT_EQ(calls[i], expected[i]) << i;
@@ -86,7 +124,7 @@ TEST_F(RenderPass, DrawsLayerByLayerInTheDocumentedOrder) {
     EXPECT_NE(calls[7].find(",0,12)"), std::string::npos) << calls[7];
 }
 
-TEST_F(RenderPass, OneHundredFiftyLightsOnOneLayer) {
+TEST_P(LightPath, OneHundredFiftyLightsOnOneLayer) {
     sys->set_volume(8, 8, 1, 1);
     sys->set_base_layer(0);
     for (int i = 0; i < 150; ++i) light({4, 4, 0}, 0.5f);
@@ -95,18 +133,13 @@ TEST_F(RenderPass, OneHundredFiftyLightsOnOneLayer) {
     std::vector<std::string> uploads;
     for (const std::string& c : dev.calls())
         if (c.find("light_") != std::string::npos || c.find("CommitChanges") != std::string::npos ||
-            c.rfind("DrawPrimitive", 0) == 0)
+            c.rfind("SetVertexShaderConstantF(1", 0) == 0 || c.rfind("DrawPrimitive", 0) == 0)
             uploads.push_back(c);
-    EXPECT_EQ(uploads,
-              (std::vector<std::string>{"ID3DXEffect::SetFloatArray(light_info,300)",
-                                        "ID3DXEffect::SetFloatArray(light_color,300)",
-                                        "ID3DXEffect::CommitChanges()", "DrawPrimitive(4,0,200)",
-                                        "ID3DXEffect::SetFloatArray(light_info,150)",
-                                        "ID3DXEffect::SetFloatArray(light_color,150)",
-                                        "ID3DXEffect::CommitChanges()", "DrawPrimitive(4,0,100)"}));
+    EXPECT_EQ(uploads, concat(concat(batch(100), {"DrawPrimitive(4,0,200)"}),
+                              concat(batch(50), {"DrawPrimitive(4,0,100)"})));
 }
 
-TEST_F(RenderPass, HostTargetDepthAndViewportSurviveEveryFrame) {
+TEST_P(LightPath, HostTargetDepthViewportAndShadersSurviveEveryFrame) {
     sys->set_volume(8, 8, 4, 0.5f);
     sys->set_base_layer(-2);
     for (int i = 0; i < 30; ++i) light({float(i % 4), 1, float(i % 3) - 1}, 1);
@@ -124,8 +157,31 @@ TEST_F(RenderPass, HostTargetDepthAndViewportSurviveEveryFrame) {
     dev.SetViewport(&host_viewport);
     const ULONG target_refs = SoftwareDevice::ref_count(host_target);
     const ULONG depth_refs = SoftwareDevice::ref_count(host_depth);
+    // The host's own shaders and constants in the registers the light uses.
+    IDirect3DVertexShader9* host_vs = nullptr;
+    IDirect3DPixelShader9* host_ps = nullptr;
+    ASSERT_EQ(dev.CreateVertexShader(light_vertex_program, &host_vs), S_OK);
+    ASSERT_EQ(dev.CreatePixelShader(light_pixel_program, &host_ps), S_OK);
+    dev.SetVertexShader(host_vs);
+    dev.SetPixelShader(host_ps);
+    float host_constants[256][4];
+    for (int r = 0; r < 256; ++r)
+        for (int c = 0; c < 4; ++c) host_constants[r][c] = float(r * 4 + c);
+    dev.SetVertexShaderConstantF(0, host_constants[0], 256);
+    const ULONG vs_refs = SoftwareDevice::ref_count(host_vs);
     for (int frame = 0; frame < 3; ++frame) {
         render_box(4, 4);
+        IDirect3DVertexShader9* vs = nullptr;
+        IDirect3DPixelShader9* ps = nullptr;
+        dev.GetVertexShader(&vs);
+        dev.GetPixelShader(&ps);
+        EXPECT_EQ(vs, host_vs);
+        EXPECT_EQ(ps, host_ps);
+        vs->Release();
+        ps->Release();
+        EXPECT_EQ(SoftwareDevice::ref_count(host_vs), vs_refs);
+        for (UINT r = 0; r < 256; ++r)
+            ASSERT_EQ(0, std::memcmp(dev.vertex_shader_constant(r), host_constants[r], 16)) << r;
         IDirect3DSurface9* t = nullptr;
         IDirect3DSurface9* d = nullptr;
         dev.GetRenderTarget(0, &t);
@@ -140,10 +196,48 @@ TEST_F(RenderPass, HostTargetDepthAndViewportSurviveEveryFrame) {
         EXPECT_EQ(SoftwareDevice::ref_count(host_target), target_refs);
         EXPECT_EQ(SoftwareDevice::ref_count(host_depth), depth_refs);
     }
+    EXPECT_GT(dev.draw_calls(), 0u);
     dev.SetRenderTarget(0, dev.back_buffer());
     dev.SetDepthStencilSurface(dev.depth_buffer());
+    dev.SetVertexShader(nullptr);
+    dev.SetPixelShader(nullptr);
     host_target->Release();
     host_depth->Release();
+    host_vs->Release();
+    host_ps->Release();
+}
+
+// The built-in shaders, run from their bytecode, draw the effect's picture:
+// layers, strips, fading discs, maximum blending, batches across 100 lights.
+TEST_F(RenderPass, BuiltInShadersDrawTheEffectsPicture) {
+    auto draw = [&](bool programs) {
+        if (sys) sys->release();
+        dev.clear_failures();
+        if (programs) dev.fail_effect_creation(0, E_FAIL, nullptr);
+        sys = create_ILightingSystem();
+        sys->init(&dev, test_support::set_render_state_on_device);
+        sys->set_volume(16, 12, 4, 0.5f);
+        sys->set_base_layer(-1);
+        for (int i = 0; i < 130; ++i)
+            light({float(i % 9) * 0.9f, float(i % 7) * 0.8f, float(i % 5) * 0.4f - 0.6f},
+                  0.3f + float(i % 4) * 0.5f,
+                  {float(i % 3) / 2, float(i % 5) / 4, 1 - float(i % 7) / 6});
+        render_box(8, 6);
+        return SoftwareDevice::read_pixels(sys->get_light_map()->texture);
+    };
+    const std::vector<uint32_t> effect = draw(false);
+    const std::vector<uint32_t> programs = draw(true);
+    EXPECT_TRUE(test_support::message_texts().empty());
+    ASSERT_EQ(effect.size(), programs.size());
+    size_t lit = 0;
+    for (size_t i = 0; i < effect.size(); ++i) {
+        if (effect[i] & 0xFFFFFFu) ++lit;
+        for (int shift = 0; shift < 24; shift += 8) {
+            const int a = int(effect[i] >> shift & 0xFF), b = int(programs[i] >> shift & 0xFF);
+            ASSERT_LE(std::abs(a - b), 1) << "texel " << i;
+        }
+    }
+    EXPECT_GT(lit, effect.size() / 4);
 }
 
 TEST_F(RenderPass, DisabledOrUnsizedSystemsMakeNoCallAndKeepTheirRecord) {
@@ -176,6 +270,7 @@ TEST_F(RenderPass, MissingEffectClearsButNeverCallsThroughIt) {
     sys->release();
     sys = nullptr;
     dev.fail_effect_creation(0, E_FAIL, "effect(1): error: refused");
+    dev.fail("CreateVertexShader", 0, D3DERR_INVALIDCALL);
     sys = create_ILightingSystem();
     sys->init(&dev, test_support::set_render_state_on_device);
     EXPECT_EQ(test_support::message_texts(),
@@ -210,7 +305,29 @@ TEST_F(RenderPass, TargetsWithoutSurfacesNeverTouchTheHostTarget) {
     EXPECT_FALSE(calls_starting(dev, "DrawPrimitive").empty());
 }
 
-TEST_F(RenderPass, SteadyStateFrameAllocatesNothing) {
+// Device loss and reset leave the shaders as they are: the frame after a reset
+// draws the same picture and nothing is made again but the targets.
+TEST_P(LightPath, FrameAfterLossAndResetDrawsTheSamePicture) {
+    sys->set_volume(8, 8, 2, 1);
+    sys->set_base_layer(0);
+    light({3, 4, 0}, 2.5f, {1, 0.5f, 0});
+    light({5, 3, 1}, 1.5f, {0, 0.5f, 1});
+    render_box(8, 8);
+    const auto before = SoftwareDevice::read_pixels(sys->get_light_map()->texture);
+    dev.clear_calls();
+    sys->on_lost_device();
+    sys->on_reset_device();
+    for (const std::string& call : dev.calls())
+        EXPECT_TRUE(call.rfind("CreateTexture", 0) == 0 || call.rfind("CreateDepth", 0) == 0 ||
+                    call.rfind("IDirect3DTexture9::GetSurfaceLevel", 0) == 0 ||
+                    call.rfind("ID3DXEffect::On", 0) == 0)
+            << call;
+    render_box(8, 8);
+    EXPECT_EQ(SoftwareDevice::read_pixels(sys->get_light_map()->texture), before);
+    EXPECT_FALSE(calls_starting(dev, "DrawPrimitive").empty());
+}
+
+TEST_P(LightPath, SteadyStateFrameAllocatesNothing) {
     sys->set_volume(16, 16, 8, 1);
     sys->set_base_layer(0);
     for (int i = 0; i < 500; ++i) light({float(i % 16), float(i / 16 % 16), float(i % 8)}, 1.5f);
@@ -225,7 +342,7 @@ TEST_F(RenderPass, SteadyStateFrameAllocatesNothing) {
 
 // A host moving the focus to and fro over a field of lights: after one
 // round trip every later frame reuses the storage of earlier ones.
-TEST_F(RenderPass, MovingFocusAllocatesNothingOnceTheRouteIsKnown) {
+TEST_P(LightPath, MovingFocusAllocatesNothingOnceTheRouteIsKnown) {
     sys->set_volume(16, 16, 12, 1);
     sys->set_base_layer(-2);
     for (int i = 0; i < 3000; ++i)

@@ -54,7 +54,7 @@ protected:
         this->height = height;
         this->depth = depth;
         this->cell = cell;
-        host = std::make_unique<ModuleHost>(callback);
+        host = std::make_unique<ModuleHost>(callback, builtin_shaders);
         std::string error;
         ASSERT_TRUE(host->set_volume(width, height, depth, cell, base_layer, error)) << error;
     }
@@ -78,6 +78,8 @@ protected:
     }
 
     std::unique_ptr<ModuleHost> host;
+    // Draw through the module's built-in shaders instead of the effect.
+    bool builtin_shaders = false;
     std::vector<SceneLight> lights;
     int32_t width = 0, height = 0, depth = 0;
     float cell = 1;

@@ -6,9 +6,21 @@ namespace {
 
 using namespace tools_test;
 
-class LightMapImage : public HostTest {};
+// Every picture through the compiled effect and through the built-in shaders.
+class LightMapImage : public HostTest, public ::testing::WithParamInterface<bool> {
+protected:
+    void SetUp() override {
+        HostTest::SetUp();
+        builtin_shaders = GetParam();
+    }
+};
 
-TEST_F(LightMapImage, OneLightIsAFadingDiscInEveryLayerItReaches) {
+INSTANTIATE_TEST_SUITE_P(Paths, LightMapImage, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                             return std::string(info.param ? "BuiltInShaders" : "Effect");
+                         });
+
+TEST_P(LightMapImage, OneLightIsAFadingDiscInEveryLayerItReaches) {
     // Unit and half cells, the light between layers and on one.
     struct Case {
         float cell;
@@ -50,7 +62,7 @@ TEST_F(LightMapImage, OneLightIsAFadingDiscInEveryLayerItReaches) {
     }
 }
 
-TEST_F(LightMapImage, OverlappingLightsKeepTheLargerValuePerChannel) {
+TEST_P(LightMapImage, OverlappingLightsKeepTheLargerValuePerChannel) {
     start(16, 16, 2, 1.0f, 0);
     add({6, 8, 0}, 5, {0.8f, 0.3f, 0.0f});
     add({10, 8, 0}, 5, {0.4f, 0.6f, 0.2f});
@@ -67,7 +79,7 @@ TEST_F(LightMapImage, OverlappingLightsKeepTheLargerValuePerChannel) {
     EXPECT_EQ(texel_at(map, width, 0, 10, 8), rgb_bytes(0.4f, 0.6f, 0.2f));
 }
 
-TEST_F(LightMapImage, EveryLayerStaysInItsOwnStrip) {
+TEST_P(LightMapImage, EveryLayerStaysInItsOwnStrip) {
     // Discs centred on the first and the last column reach well past the
     // layer's edges; the viewport must cut them at the strip's border.
     start(12, 10, 4, 1.0f, 0);
@@ -109,7 +121,7 @@ int32_t set_state_culling_none(int32_t state, int32_t value) {
     return 0;
 }
 
-TEST_F(LightMapImage, LightQuadsFaceTheCameraAndCounterClockwiseOnesAreCulled) {
+TEST_P(LightMapImage, LightQuadsFaceTheCameraAndCounterClockwiseOnesAreCulled) {
     auto lit_texels = [&](RenderStateCallback callback) {
         start(8, 8, 2, 1.0f, 0, callback);
         add({4, 4, 0}, 3, {1, 1, 1});
@@ -126,7 +138,7 @@ TEST_F(LightMapImage, LightQuadsFaceTheCameraAndCounterClockwiseOnesAreCulled) {
     EXPECT_EQ(lit_texels(set_state_culling_clockwise), 0);
 }
 
-TEST_F(LightMapImage, EachFrameRedrawsTheWholeMap) {
+TEST_P(LightMapImage, EachFrameRedrawsTheWholeMap) {
     // A moving light leaves no trail; a disabled system keeps the last frame.
     start(16, 8, 1, 1.0f, 0);
     IPointLight* l = add({4, 4, 0}, 3, {0, 1, 0});

@@ -15,7 +15,8 @@
 # and for each architecture makes a fresh Wine prefix in a temporary directory
 # and runs:
 #   - the host with the test effect provider as d3dx9_43.dll,
-#   - the host with Wine's own d3dx9_43.dll,
+#   - the host with Wine's own d3dx9_43.dll, which cannot compile the light
+#     effect, so the module draws through its built-in shaders,
 #   - a host built against the installed lightvol package,
 #   - the MSVC-ABI host (tests/wine/msvc_host).
 # Prints PASS/FAIL lines (prefixed by the architecture), one line per
@@ -304,7 +305,9 @@ for arch in "${archs[@]}"; do
     run_windows provider "$run_dir" "d3dx9_43=n" lightvol_wine_host.exe provider scenes \
       "$(timeout 60 "${wine_cmd[@]}" winepath.exe -w "$work/$arch/pictures" 2>/dev/null | tr -d '\r' || echo pictures)"
     log "running the $(bits "$arch")-bit host with Wine's own D3DX"
-    run_windows wine-d3dx "$run_dir" "d3dx9_43=b" lightvol_wine_host.exe wine-d3dx
+    mkdir -p "$work/$arch/pictures-wine-d3dx"
+    run_windows wine-d3dx "$run_dir" "d3dx9_43=b" lightvol_wine_host.exe wine-d3dx scenes \
+      "$(timeout 60 "${wine_cmd[@]}" winepath.exe -w "$work/$arch/pictures-wine-d3dx" 2>/dev/null | tr -d '\r' || echo pictures-wine-d3dx)"
     if ((package_built[$arch] == 0)); then
       run_windows package "$tmp/package_run-$arch" "d3dx9_43=b" lightvol_linked.exe
     else

@@ -19,8 +19,10 @@ int32_t set_state_on_device(int32_t state, int32_t value) {
 
 lightvol_sw::SoftwareDevice* ModuleHost::current_device() { return g_host_device; }
 
-ModuleHost::ModuleHost(RenderStateCallback set_render_state) {
+ModuleHost::ModuleHost(RenderStateCallback set_render_state, bool effect_refused) {
     g_host_device = &device_;
+    if (effect_refused)
+        device_.fail_effect_creation(0, D3DXERR_INVALIDDATA, "the light effect is refused");
     boxes_at_start_ = lightvol_sw::message_boxes().size();
     // The call log is for tests of the module; a host has no use for it.
     device_.set_recording(false);

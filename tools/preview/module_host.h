@@ -28,8 +28,11 @@ struct LightMapReadback {
 class ModuleHost {
 public:
     // With a null callback the host passes one that sets the render state on
-    // its device. One host at a time: the module is bound to one device.
-    explicit ModuleHost(RenderStateCallback set_render_state = nullptr);
+    // its device. One host at a time: the module is bound to one device. With
+    // effect_refused the device's D3DX refuses the light effect, as Wine's
+    // does, and the module draws through its built-in shaders.
+    explicit ModuleHost(RenderStateCallback set_render_state = nullptr,
+                        bool effect_refused = false);
     ~ModuleHost();
     ModuleHost(const ModuleHost&) = delete;
     ModuleHost& operator=(const ModuleHost&) = delete;
