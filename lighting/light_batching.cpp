@@ -24,17 +24,21 @@ inline bool all_hold(std::initializer_list<bool> conditions) {
 // confirmed with the exact test, so a light costs a handful of tests however
 // many layers it reaches.
 struct SpanFinder {
-    // layer_height of every layer, and NaN at -1 and depth: no light enters
-    // there, so a run ends at the volume's ends without a separate test.
-    const float* heights;
     float cell_size;
     float cells_per_unit;  // for estimates only
     float volume_min_z;
     int32_t depth;
 
+    // layer_height of a layer of the volume, and NaN outside it (-1 and
+    // depth are asked for): no light enters there, so a run ends at the
+    // volume's ends without a separate test.
+    float height(int32_t layer) const {
+        return layer >= 0 && layer < depth ? layer_height(layer, cell_size, volume_min_z) : NAN;
+    }
+
     // light_enters_layer without the chord.
     bool enters(const PointLight& light, int32_t layer) const {
-        const float dz = std::fabs(light.position.z - heights[layer]);
+        const float dz = std::fabs(light.position.z - height(layer));
         // Both comparisons, without a branch between them.
         return all_hold({dz < light.radius + cell_size, light.radius_sq - dz * dz >= 0.0f});
     }
@@ -44,7 +48,7 @@ struct SpanFinder {
     bool ends_at(const PointLight& light, int32_t lo, int32_t hi) const {
 #if defined(__SSE__)
         const __m128 planes =
-            _mm_setr_ps(heights[lo - 1], heights[lo], heights[hi], heights[hi + 1]);
+            _mm_setr_ps(height(lo - 1), height(lo), height(hi), height(hi + 1));
         const __m128 dz =
             _mm_andnot_ps(_mm_set1_ps(-0.0f), _mm_sub_ps(_mm_set1_ps(light.position.z), planes));
         const __m128 within = _mm_cmplt_ps(dz, _mm_set1_ps(light.radius + cell_size));
@@ -108,12 +112,12 @@ struct SpanFinder {
             c = static_cast<int32_t>(t + 0.5f);
         if (!enters(light, c)) {
             // Only layers on the light's side of c can be nearer to it.
-            const float side = light.position.z - heights[c];
+            const float side = light.position.z - height(c);
             const int32_t step = side > 0 ? 1 : (side < 0 ? -1 : 0);
             if (step == 0) return;
             for (c += step; c >= 0 && c < depth; c += step) {
                 if (enters(light, c)) break;
-                const float s = light.position.z - heights[c];
+                const float s = light.position.z - height(c);
                 if (!(step > 0 ? s > 0 : s < 0)) return;  // passed the nearest layer
             }
             if (c < 0 || c >= depth) return;
@@ -124,124 +128,179 @@ struct SpanFinder {
 
 }  // namespace
 
-void LayerBatcher::plan(const std::vector<PointLight*>& lights, int32_t depth, float cell_size,
-                        float volume_min_z) {
+void LayerBatcher::plan(const std::vector<PointLight*>& lights, size_t lights_held,
+                        int32_t depth, float cell_size, float volume_min_z) {
+    lights_ = &lights;
+    count_ = 0;
     depth_ = depth;
-    // Layer heights from index -1 to depth + 2; those outside the volume are
-    // NaN (see SpanFinder), the last two only pad four-wide reads.
-    const size_t layers = static_cast<size_t>(depth);
-    heights_.resize(layers + 4);
-    float* const heights = heights_.data() + 1;
-    for (int32_t i = 0; i < depth; ++i) heights[i] = layer_height(i, cell_size, volume_min_z);
-    heights_[0] = heights_[layers + 1] = heights_[layers + 2] = heights_[layers + 3] = NAN;
-    const SpanFinder finder{heights, cell_size, 1.0f / cell_size, volume_min_z, depth};
+    cell_size_ = cell_size;
+    volume_min_z_ = volume_min_z;
+    lowest_first_ = depth;
 
-    // Per light, its run of layers, marked in layer_start_ as +1 where it
-    // starts and -1 past its end (unsigned arithmetic wraps back).
-    spans_.resize(lights.size());
-    layer_start_.assign(static_cast<size_t>(depth) + 1, 0);
-    size_t total = 0;
-    for (size_t j = 0; j < lights.size(); ++j) {
+    // Lights are numbered in 32 bits (0 ends a start list), so a count beyond
+    // that is as unholdable as any other.
+    const size_t n = lights.size();
+    if (n >= UINT32_MAX) throw std::bad_alloc();
+    size_for_lights(spans_, n, lights_held);
+    size_for_lights(starting_, n, lights_held);
+    size_for_lights(reaching_, words_for_bits(n), words_for_bits(lights_held));
+    size_for_lights(busy_words_, words_for_bits(words_for_bits(n)),
+                    words_for_bits(words_for_bits(lights_held)));
+
+    const SpanFinder finder{cell_size, 1.0f / cell_size, volume_min_z, depth};
+    int32_t lowest = depth;
+    for (size_t j = 0; j < n; ++j) {
         Span& span = spans_[j];
         finder.find(*lights[j], &span.first, &span.last);
-        if (span.first > span.last) continue;
-        ++layer_start_[span.first];
-        --layer_start_[span.last + 1];
-        total += static_cast<size_t>(span.last - span.first + 1);
+        if (span.first <= span.last && span.first < lowest) lowest = span.first;
     }
-    // Running sum: entries per layer; running sum of that: each layer's
-    // start. Every layer is followed by one spare entry, so that an entry may
-    // be written four floats wide (see below) without touching another
-    // layer's entries.
-    uint32_t reaching = 0;
-    uint32_t start = 0;
-    for (int32_t i = 0; i < depth; ++i) {
-        reaching += layer_start_[i];
-        layer_start_[i] = start;
-        start += reaching + 1;
-    }
-    layer_start_[depth] = start;
-    const size_t floats = 3 * (total + static_cast<size_t>(depth));
+    lowest_first_ = lowest;
+    count_ = n;
+}
 
-    // Entries grouped by layer, each layer's in the lights' order. The start
-    // offsets are advanced while filling and restored afterwards.
-    // Each array is checked on its own: when growing the second one fails,
-    // the first has already grown, and the next frame must still grow the
-    // second.
-    if (light_info_.size() < floats) light_info_.resize(floats);
-    if (light_color_.size() < floats) light_color_.resize(floats);
-    float* const info = light_info_.data();
-    float* const color = light_color_.data();
-    uint32_t* const next = layer_start_.data();
-    for (size_t j = 0; j < lights.size(); ++j) {
-        const PointLight& light = *lights[j];
+int32_t LayerBatcher::gather_starts(int32_t first) {
+    const int32_t layers = std::min<int32_t>(kChunkLayers, depth_ - first);
+    // Counted per layer, then placed: starts_[k] ends as layer k's beginning.
+    std::fill(starts_, starts_ + layers + 1, 0u);
+    int32_t above = depth_;
+    for (size_t j = 0; j < count_; ++j) {
         const Span span = spans_[j];
-        // Read once: the stores below are floats too, and could alias them.
-        const float z = light.position.z;
-        const float radius_sq = light.radius_sq;
-#if defined(__SSE__)
-        // An entry is stored as four floats, the fourth spilling into the
-        // next entry's place. A layer's entries are written in order, so the
-        // next entry overwrites it later, and a layer's last entry spills
-        // into its spare one.
-        const __m128 place = _mm_setr_ps(0.0f, light.position.x, light.position.y, 0.0f);
-        const __m128 tint = _mm_setr_ps(light.color.x, light.color.y, light.color.z, 0.0f);
-#else
-        const float x = light.position.x;
-        const float y = light.position.y;
-        const float red = light.color.x;
-        const float green = light.color.y;
-        const float blue = light.color.z;
-#endif
-        for (int32_t i = span.first; i <= span.last; i += 4) {
-            // The chords of up to four layers, exactly as light_enters_layer
-            // computes them (every layer of the run passes its test).
-            alignas(16) float chords[4];
-#if defined(__SSE__)
-            const __m128 dz = _mm_andnot_ps(_mm_set1_ps(-0.0f),
-                                            _mm_sub_ps(_mm_set1_ps(z), _mm_loadu_ps(heights + i)));
-            _mm_store_ps(chords,
-                         _mm_sqrt_ps(_mm_sub_ps(_mm_set1_ps(radius_sq), _mm_mul_ps(dz, dz))));
-#else
-            for (int32_t k = 0; k < 4 && i + k <= span.last; ++k) {
-                const float dz = std::fabs(z - heights[i + k]);
-                chords[k] = std::sqrt(radius_sq - dz * dz);
-            }
-#endif
-            const int32_t end = std::min(span.last, i + 3);
-            for (int32_t k = i; k <= end; ++k) {
-                const size_t e = 3 * static_cast<size_t>(next[k]++);
-#if defined(__SSE__)
-                _mm_storeu_ps(info + e, _mm_move_ss(place, _mm_load_ss(&chords[k - i])));
-                _mm_storeu_ps(color + e, tint);
-#else
-                info[e] = chords[k - i];
-                info[e + 1] = x;
-                info[e + 2] = y;
-                color[e] = red;
-                color[e + 1] = green;
-                color[e + 2] = blue;
-#endif
-            }
-        }
+        if (span.first > span.last || span.first < first) continue;  // earlier chunks took those
+        const int64_t k = static_cast<int64_t>(span.first) - first;
+        if (k < layers)
+            ++starts_[k + 1];
+        else if (span.first < above)
+            above = span.first;
     }
-    // Each layer's offset now points at its spare entry, one before the next
-    // layer's start.
-    for (int32_t i = depth - 1; i > 0; --i) layer_start_[i] = layer_start_[i - 1] + 1;
-    layer_start_[0] = 0;
+    for (int32_t k = 0; k < layers; ++k) starts_[k + 1] += starts_[k];
+    for (size_t j = 0; j < count_; ++j) {
+        const Span span = spans_[j];
+        if (span.first > span.last || span.first < first) continue;
+        const int64_t k = static_cast<int64_t>(span.first) - first;
+        if (k < layers) starting_[starts_[k]++] = static_cast<uint32_t>(j);
+    }
+    // Each layer's count has moved its beginning to the next one's.
+    for (int32_t k = layers; k > 0; --k) starts_[k] = starts_[k - 1];
+    starts_[0] = 0;
+    return above;
+}
+
+size_t LayerBatcher::bytes_held() const {
+    return sizeof(*this) + spans_.capacity() * sizeof(Span) + starting_.capacity() * sizeof(uint32_t) +
+           (reaching_.capacity() + busy_words_.capacity()) * sizeof(uint64_t);
 }
 
 void LayerBatcher::emit(BatchConsumer& out) {
-    const float* const info = light_info_.data();
-    const float* const color = light_color_.data();
+    PointLight* const* const lights = count_ ? lights_->data() : nullptr;
+    uint64_t* const reaching = reaching_.data();
+    uint64_t* const busy = busy_words_.data();
+    const size_t busy_count = words_for_bits(words_for_bits(count_));
+    std::fill(reaching, reaching + words_for_bits(count_), 0u);
+    std::fill(busy, busy + busy_count, 0u);
+    bool any_reaching = false;
+
+    // The chunk of layers whose starting lights are gathered: [chunk, chunk_end).
+    int32_t chunk = 0;
+    int32_t chunk_end = 0;
+    int32_t next_first = lowest_first_;  // lowest first layer not yet gathered
+
     for (int32_t i = 0; i < depth_; ++i) {
         out.begin_layer(i);
-        const uint32_t end = layer_start_[i + 1] - 1;  // the spare entry
-        for (uint32_t e = layer_start_[i]; e < end; e += BATCH_NUM) {
-            const int32_t n = static_cast<int32_t>(std::min<uint32_t>(end - e, BATCH_NUM));
-            out.flush_batch(info + 3 * static_cast<size_t>(e), color + 3 * static_cast<size_t>(e),
-                            n);
+        if (i == next_first) {
+            chunk = i;
+            chunk_end = i + std::min<int32_t>(kChunkLayers, depth_ - i);
+            next_first = gather_starts(i);
         }
+        if (i < chunk_end) {
+            const uint32_t* const from = starting_.data() + starts_[i - chunk];
+            const uint32_t* const to = starting_.data() + starts_[i - chunk + 1];
+            for (const uint32_t* p = from; p != to; ++p) {
+                const uint32_t k = *p;
+                reaching[k / 64] |= uint64_t{1} << (k % 64);
+                busy[k / 4096] |= uint64_t{1} << (k / 64 % 64);
+                any_reaching = true;
+            }
+        }
+        if (!any_reaching) continue;
+
+        const float z_layer = layer_height(i, cell_size_, volume_min_z_);
+        int32_t n = 0;
+        any_reaching = false;
+        for (size_t b = 0; b < busy_count; ++b) {
+            for (uint64_t words = busy[b]; words != 0; words &= words - 1) {
+                const size_t w = b * 64 + static_cast<size_t>(__builtin_ctzll(words));
+                uint64_t ended = 0;
+                // Four lights at a time: their chords side by side, as
+                // light_enters_layer computes them (every layer of a run
+                // passes the exact test, so each chord is real).
+                // The word's lights are looked up first and their memory
+                // requested, so that the reads overlap.
+                const PointLight* word_lights[64];
+                int word_count = 0;
+                for (uint64_t bits = reaching[w]; bits != 0; bits &= bits - 1) {
+                    const int bit = __builtin_ctzll(bits);
+                    const size_t j = w * 64 + static_cast<size_t>(bit);
+                    const PointLight* const light = lights[j];
+                    __builtin_prefetch(&light->position);
+                    word_lights[word_count++] = light;
+                    if (spans_[j].last == i) ended |= uint64_t{1} << bit;
+                }
+                for (int first = 0; first < word_count; first += 4) {
+                    const int count = std::min(4, word_count - first);
+                    const PointLight* group[4];
+                    for (int k = 0; k < 4; ++k) group[k] = word_lights[first + (k < count ? k : 0)];
+                    alignas(16) float chords[4];
+#if defined(__SSE__)
+                    const __m128 z = _mm_setr_ps(group[0]->position.z, group[1]->position.z,
+                                                 group[2]->position.z, group[3]->position.z);
+                    const __m128 radius_sq = _mm_setr_ps(group[0]->radius_sq, group[1]->radius_sq,
+                                                         group[2]->radius_sq, group[3]->radius_sq);
+                    const __m128 dz = _mm_andnot_ps(_mm_set1_ps(-0.0f),
+                                                    _mm_sub_ps(z, _mm_set1_ps(z_layer)));
+                    _mm_store_ps(chords, _mm_sqrt_ps(_mm_sub_ps(radius_sq, _mm_mul_ps(dz, dz))));
+#else
+                    for (int k = 0; k < 4; ++k) {
+                        const float dz = std::fabs(group[k]->position.z - z_layer);
+                        chords[k] = std::sqrt(group[k]->radius_sq - dz * dz);
+                    }
+#endif
+                    for (int k = 0; k < count; ++k) {
+                        const PointLight& light = *group[k];
+                        float* const info = light_info_ + 3 * n;
+                        float* const color = light_color_ + 3 * n;
+#if defined(__SSE__)
+                        // Stored four floats wide: the fourth lands in the
+                        // next entry's place (or the spare float) and is
+                        // overwritten by it.
+                        const __m128 xy = _mm_castpd_ps(
+                            _mm_load_sd(reinterpret_cast<const double*>(&light.position.x)));
+                        _mm_storeu_ps(info, _mm_move_ss(_mm_shuffle_ps(xy, xy, _MM_SHUFFLE(1, 1, 0, 0)),
+                                                        _mm_load_ss(&chords[k])));
+                        const __m128 rg = _mm_castpd_ps(
+                            _mm_load_sd(reinterpret_cast<const double*>(&light.color.x)));
+                        _mm_storeu_ps(color, _mm_movelh_ps(rg, _mm_load_ss(&light.color.z)));
+#else
+                        info[0] = chords[k];
+                        info[1] = light.position.x;
+                        info[2] = light.position.y;
+                        color[0] = light.color.x;
+                        color[1] = light.color.y;
+                        color[2] = light.color.z;
+#endif
+                        if (++n == BATCH_NUM) {
+                            out.flush_batch(light_info_, light_color_, n);
+                            n = 0;
+                        }
+                    }
+                }
+                reaching[w] &= ~ended;
+                if (reaching[w] == 0)
+                    busy[b] &= ~(uint64_t{1} << (w % 64));
+                else
+                    any_reaching = true;
+            }
+        }
+        if (n > 0) out.flush_batch(light_info_, light_color_, n);
     }
 }
 
@@ -281,8 +340,8 @@ void LightingSystem::collect_visible_lights() {
     // Every light is written to the next free place and the count advances
     // only for those that take part: no branch on the outcome. The array is
     // sized for all lights first, which allocates only when there are more
-    // lights than in any frame before.
-    visible_lights.resize(lights.size());
+    // lights than in any frame before, and then exactly as many.
+    size_for_lights(visible_lights, lights.size(), lights.size());
     PointLight** const out = visible_lights.data();
     size_t n = 0;
     const VolumeTest volume(volume_min, volume_max);
@@ -295,7 +354,7 @@ void LightingSystem::collect_visible_lights() {
 }
 
 void LightingSystem::plan_batches() {
-    batcher_.plan(visible_lights, depth, cell_size, volume_min.z);
+    batcher_.plan(visible_lights, lights.size(), depth, cell_size, volume_min.z);
 }
 
 void LightingSystem::emit_batches(BatchConsumer& out) { batcher_.emit(out); }
