@@ -47,8 +47,7 @@ struct SpanFinder {
     // lo - 1 and hi + 1 do not. The four tests side by side.
     bool ends_at(const PointLight& light, int32_t lo, int32_t hi) const {
 #if defined(__SSE__)
-        const __m128 planes =
-            _mm_setr_ps(height(lo - 1), height(lo), height(hi), height(hi + 1));
+        const __m128 planes = _mm_setr_ps(height(lo - 1), height(lo), height(hi), height(hi + 1));
         const __m128 dz =
             _mm_andnot_ps(_mm_set1_ps(-0.0f), _mm_sub_ps(_mm_set1_ps(light.position.z), planes));
         const __m128 within = _mm_cmplt_ps(dz, _mm_set1_ps(light.radius + cell_size));
@@ -128,179 +127,245 @@ struct SpanFinder {
 
 }  // namespace
 
-void LayerBatcher::plan(const std::vector<PointLight*>& lights, size_t lights_held,
-                        int32_t depth, float cell_size, float volume_min_z) {
+void LayerBatcher::plan(const std::vector<PointLight*>& lights, size_t lights_held, int32_t depth,
+                        float cell_size, float volume_min_z) {
     lights_ = &lights;
     count_ = 0;
+    counted_layers_ = 0;
     depth_ = depth;
     cell_size_ = cell_size;
     volume_min_z_ = volume_min_z;
-    lowest_first_ = depth;
 
-    // Lights are numbered in 32 bits (0 ends a start list), so a count beyond
-    // that is as unholdable as any other.
     const size_t n = lights.size();
-    if (n >= UINT32_MAX) throw std::bad_alloc();
+    if (lights_held < n) lights_held = n;
     size_for_lights(spans_, n, lights_held);
-    size_for_lights(starting_, n, lights_held);
-    size_for_lights(reaching_, words_for_bits(n), words_for_bits(lights_held));
-    size_for_lights(busy_words_, words_for_bits(words_for_bits(n)),
-                    words_for_bits(words_for_bits(lights_held)));
+    // Six floats per entry and two spares, counted without wrapping.
+    const size_t room = window_entries(lights_held);
+    if (room > (entries_.max_size() - 2) / 6) throw std::bad_alloc();
+    if (entries_.size() < 6 * room + 2) {
+        entry_room_ = 0;
+        size_for_lights(entries_, 6 * room + 2, 6 * room + 2);
+    }
+    entry_room_ = (entries_.size() - 2) / 6;
 
+    // The lowest block of layers is counted while the runs are found.
     const SpanFinder finder{cell_size, 1.0f / cell_size, volume_min_z, depth};
-    int32_t lowest = depth;
+    start_count(0, std::min<int32_t>(kWindowLayers, depth));
     for (size_t j = 0; j < n; ++j) {
         Span& span = spans_[j];
         finder.find(*lights[j], &span.first, &span.last);
-        if (span.first <= span.last && span.first < lowest) lowest = span.first;
+        count_span(span);
     }
-    lowest_first_ = lowest;
+    finish_count();
     count_ = n;
 }
 
-int32_t LayerBatcher::gather_starts(int32_t first) {
-    const int32_t layers = std::min<int32_t>(kChunkLayers, depth_ - first);
-    // Counted per layer, then placed: starts_[k] ends as layer k's beginning.
-    std::fill(starts_, starts_ + layers + 1, 0u);
-    int32_t above = depth_;
-    for (size_t j = 0; j < count_; ++j) {
-        const Span span = spans_[j];
-        if (span.first > span.last || span.first < first) continue;  // earlier chunks took those
-        const int64_t k = static_cast<int64_t>(span.first) - first;
-        if (k < layers)
-            ++starts_[k + 1];
-        else if (span.first < above)
-            above = span.first;
-    }
-    for (int32_t k = 0; k < layers; ++k) starts_[k + 1] += starts_[k];
-    for (size_t j = 0; j < count_; ++j) {
-        const Span span = spans_[j];
-        if (span.first > span.last || span.first < first) continue;
-        const int64_t k = static_cast<int64_t>(span.first) - first;
-        if (k < layers) starting_[starts_[k]++] = static_cast<uint32_t>(j);
-    }
-    // Each layer's count has moved its beginning to the next one's.
-    for (int32_t k = layers; k > 0; --k) starts_[k] = starts_[k - 1];
-    starts_[0] = 0;
-    return above;
+size_t LayerBatcher::bytes_held() const {
+    return sizeof(*this) + spans_.capacity() * sizeof(Span) + entries_.capacity() * sizeof(float);
 }
 
-size_t LayerBatcher::bytes_held() const {
-    return sizeof(*this) + spans_.capacity() * sizeof(Span) + starting_.capacity() * sizeof(uint32_t) +
-           (reaching_.capacity() + busy_words_.capacity()) * sizeof(uint64_t);
+void LayerBatcher::start_count(int32_t first, int32_t layers) {
+    std::fill(layer_entries_, layer_entries_ + layers + 2, 0);
+    counted_first_ = first;
+    counted_layers_ = layers;
+    above_ = depth_;
+}
+
+inline void LayerBatcher::count_span(Span span) {
+    // +1 where a run enters the counted layers, -1 past where it leaves
+    // (summed in finish_count). A run that misses them counts in the spare
+    // slot, without a branch.
+    const int32_t first = counted_first_;
+    const int32_t last = first + (counted_layers_ - 1);
+    const int32_t spare = counted_layers_ + 1;
+    const bool runs = span.first <= span.last;
+    const bool meets = all_hold({runs, span.last >= first, span.first <= last});
+    const bool higher = all_hold({runs, span.first > last});
+    above_ = std::min(above_, higher ? span.first : above_);
+    ++layer_entries_[meets ? std::max(span.first, first) - first : spare];
+    --layer_entries_[meets ? std::min(span.last, last) - first + 1 : spare];
+}
+
+void LayerBatcher::finish_count() {
+    for (int32_t k = 1; k < counted_layers_; ++k) layer_entries_[k] += layer_entries_[k - 1];
+}
+
+namespace {
+
+// One light's entries: its chord, x and y in light_info, its colour in
+// light_color. With SSE both are stored four floats wide, the fourth landing
+// in the next entry's place (written later) or a spare float.
+class LightEntry {
+public:
+    explicit LightEntry(const PointLight& light)
+#if defined(__SSE__)
+        : place_(_mm_setr_ps(0.0f, light.position.x, light.position.y, 0.0f)),
+          tint_(_mm_setr_ps(light.color.x, light.color.y, light.color.z, 0.0f)){}
+#else
+        : x_(light.position.x),
+          y_(light.position.y),
+          red_(light.color.x),
+          green_(light.color.y),
+          blue_(light.color.z) {
+    }
+#endif
+
+          void store(float* info, float* color, float chord) const {
+#if defined(__SSE__)
+        _mm_storeu_ps(info, _mm_move_ss(place_, _mm_set_ss(chord)));
+        _mm_storeu_ps(color, tint_);
+#else
+        info[0] = chord;
+        info[1] = x_;
+        info[2] = y_;
+        color[0] = red_;
+        color[1] = green_;
+        color[2] = blue_;
+#endif
+    }
+
+private:
+#if defined(__SSE__)
+    __m128 place_;
+    __m128 tint_;
+#else
+    float x_, y_, red_, green_, blue_;
+#endif
+};
+
+}  // namespace
+
+void LayerBatcher::emit_layer(int32_t layer, BatchConsumer& out) {
+    out.begin_layer(layer);
+    PointLight* const* const lights = lights_->data();
+    float* const info = entries_.data();
+    float* const color = info + 3 * entry_room_ + 1;
+    const float z_layer = layer_height(layer, cell_size_, volume_min_z_);
+    // Held in locals: the four-wide stores may alias anything.
+    const Span* const spans = spans_.data();
+    const size_t count = count_;
+    int32_t n = 0;
+    for (size_t j = 0; j < count; ++j) {
+        const Span span = spans[j];
+        if (span.first > layer || span.last < layer) continue;
+        const PointLight& light = *lights[j];
+        // Every layer of the run passes the exact test, so the chord is real;
+        // computed as light_enters_layer does.
+        const float dz = std::fabs(light.position.z - z_layer);
+#if defined(__SSE__)
+        const float chord = _mm_cvtss_f32(_mm_sqrt_ss(_mm_set_ss(light.radius_sq - dz * dz)));
+#else
+        const float chord = std::sqrt(light.radius_sq - dz * dz);
+#endif
+        LightEntry(light).store(info + 3 * n, color + 3 * n, chord);
+        if (++n == BATCH_NUM) {
+            out.flush_batch(info, color, n);
+            n = 0;
+        }
+    }
+    if (n > 0) out.flush_batch(info, color, n);
+}
+
+void LayerBatcher::emit_window(int32_t first, int32_t end, BatchConsumer& out) {
+    const int32_t layers = end - first;
+    for (int32_t k = 0; k < layers; ++k) {
+        heights_[k] = layer_height(first + k, cell_size_, volume_min_z_);
+        fill_[k] = begin_[k];
+    }
+    for (int32_t k = layers; k < layers + 4; ++k) heights_[k] = NAN;
+
+    PointLight* const* const lights = lights_->data();
+    float* const info = entries_.data();
+    float* const color = info + 3 * entry_room_ + 1;
+    size_t* const fill = fill_;
+    const float* const heights = heights_;
+    const int32_t last = end - 1;
+    // Held in locals: the four-wide stores may alias anything.
+    const Span* const spans = spans_.data();
+    const size_t count = count_;
+    for (size_t j = 0; j < count; ++j) {
+        {
+            const Span span = spans[j];
+            if (span.first > last || span.last < first || span.first > span.last) continue;
+            const PointLight& light = *lights[j];
+            const int32_t lo = std::max(span.first, first) - first;
+            const int32_t hi = std::min(span.last, last) - first;
+            // Read once: the stores below are floats too, and could alias them.
+            const float z = light.position.z;
+            const float radius_sq = light.radius_sq;
+            const LightEntry entry(light);
+            for (int32_t k = lo; k <= hi; k += 4) {
+                // The chords of up to four layers, exactly as light_enters_layer
+                // computes them (every layer of the run passes its test).
+                alignas(16) float chords[4];
+#if defined(__SSE__)
+                const __m128 dz = _mm_andnot_ps(
+                    _mm_set1_ps(-0.0f), _mm_sub_ps(_mm_set1_ps(z), _mm_loadu_ps(heights + k)));
+                _mm_store_ps(chords,
+                             _mm_sqrt_ps(_mm_sub_ps(_mm_set1_ps(radius_sq), _mm_mul_ps(dz, dz))));
+#else
+                for (int32_t m = 0; m < 4 && k + m <= hi; ++m) {
+                    const float dz = std::fabs(z - heights[k + m]);
+                    chords[m] = std::sqrt(radius_sq - dz * dz);
+                }
+#endif
+                const int32_t stop = std::min(hi, k + 3);
+                for (int32_t m = k; m <= stop; ++m) {
+                    const size_t e = 3 * fill[m]++;
+                    entry.store(info + e, color + e, chords[m - k]);
+                }
+            }
+        }
+    }
+
+    for (int32_t k = 0; k < layers; ++k) {
+        out.begin_layer(first + k);
+        for (size_t e = begin_[k]; e < fill_[k]; e += BATCH_NUM) {
+            const int32_t n = static_cast<int32_t>(std::min<size_t>(fill_[k] - e, BATCH_NUM));
+            out.flush_batch(info + 3 * e, color + 3 * e, n);
+        }
+    }
 }
 
 void LayerBatcher::emit(BatchConsumer& out) {
-    PointLight* const* const lights = count_ ? lights_->data() : nullptr;
-    uint64_t* const reaching = reaching_.data();
-    uint64_t* const busy = busy_words_.data();
-    const size_t busy_count = words_for_bits(words_for_bits(count_));
-    std::fill(reaching, reaching + words_for_bits(count_), 0u);
-    std::fill(busy, busy + busy_count, 0u);
-    bool any_reaching = false;
-
-    // The chunk of layers whose starting lights are gathered: [chunk, chunk_end).
-    int32_t chunk = 0;
-    int32_t chunk_end = 0;
-    int32_t next_first = lowest_first_;  // lowest first layer not yet gathered
-
-    for (int32_t i = 0; i < depth_; ++i) {
-        out.begin_layer(i);
-        if (i == next_first) {
-            chunk = i;
-            chunk_end = i + std::min<int32_t>(kChunkLayers, depth_ - i);
-            next_first = gather_starts(i);
+    // Entries are counted for a block of up to kWindowLayers layers at a time;
+    // the windows take the block's layers from the bottom up.
+    int32_t i = 0;
+    while (i < depth_) {
+        const int32_t block = i;
+        const int32_t layers = std::min<int32_t>(kWindowLayers, depth_ - i);
+        if (counted_first_ != block || counted_layers_ != layers) {
+            start_count(block, layers);
+            for (size_t j = 0; j < count_; ++j) count_span(spans_[j]);
+            finish_count();
         }
-        if (i < chunk_end) {
-            const uint32_t* const from = starting_.data() + starts_[i - chunk];
-            const uint32_t* const to = starting_.data() + starts_[i - chunk + 1];
-            for (const uint32_t* p = from; p != to; ++p) {
-                const uint32_t k = *p;
-                reaching[k / 64] |= uint64_t{1} << (k % 64);
-                busy[k / 4096] |= uint64_t{1} << (k / 64 % 64);
-                any_reaching = true;
+        const int32_t above = above_;
+        bool any = false;
+        for (int32_t k = 0; k < layers && !any; ++k) any = layer_entries_[k] != 0;
+        if (!any) {
+            // No run meets the block, nor any layer above it up to the next run.
+            for (; i < above; ++i) out.begin_layer(i);
+            continue;
+        }
+        while (i < block + layers) {
+            // The window: as many layers as the buffer holds, each with room
+            // for its entries and a spare one.
+            size_t used = 0;
+            int32_t k = i - block;
+            for (; k < layers; ++k) {
+                const size_t entries = static_cast<size_t>(layer_entries_[k]);
+                if (entries >= entry_room_ - used) break;
+                begin_[k - (i - block)] = used;
+                used += entries + 1;
+            }
+            const int32_t end = block + k;
+            if (end == i) {
+                emit_layer(i++, out);
+            } else {
+                emit_window(i, end, out);
+                i = end;
             }
         }
-        if (!any_reaching) continue;
-
-        const float z_layer = layer_height(i, cell_size_, volume_min_z_);
-        int32_t n = 0;
-        any_reaching = false;
-        for (size_t b = 0; b < busy_count; ++b) {
-            for (uint64_t words = busy[b]; words != 0; words &= words - 1) {
-                const size_t w = b * 64 + static_cast<size_t>(__builtin_ctzll(words));
-                uint64_t ended = 0;
-                // Four lights at a time: their chords side by side, as
-                // light_enters_layer computes them (every layer of a run
-                // passes the exact test, so each chord is real).
-                // The word's lights are looked up first and their memory
-                // requested, so that the reads overlap.
-                const PointLight* word_lights[64];
-                int word_count = 0;
-                for (uint64_t bits = reaching[w]; bits != 0; bits &= bits - 1) {
-                    const int bit = __builtin_ctzll(bits);
-                    const size_t j = w * 64 + static_cast<size_t>(bit);
-                    const PointLight* const light = lights[j];
-                    __builtin_prefetch(&light->position);
-                    word_lights[word_count++] = light;
-                    if (spans_[j].last == i) ended |= uint64_t{1} << bit;
-                }
-                for (int first = 0; first < word_count; first += 4) {
-                    const int count = std::min(4, word_count - first);
-                    const PointLight* group[4];
-                    for (int k = 0; k < 4; ++k) group[k] = word_lights[first + (k < count ? k : 0)];
-                    alignas(16) float chords[4];
-#if defined(__SSE__)
-                    const __m128 z = _mm_setr_ps(group[0]->position.z, group[1]->position.z,
-                                                 group[2]->position.z, group[3]->position.z);
-                    const __m128 radius_sq = _mm_setr_ps(group[0]->radius_sq, group[1]->radius_sq,
-                                                         group[2]->radius_sq, group[3]->radius_sq);
-                    const __m128 dz = _mm_andnot_ps(_mm_set1_ps(-0.0f),
-                                                    _mm_sub_ps(z, _mm_set1_ps(z_layer)));
-                    _mm_store_ps(chords, _mm_sqrt_ps(_mm_sub_ps(radius_sq, _mm_mul_ps(dz, dz))));
-#else
-                    for (int k = 0; k < 4; ++k) {
-                        const float dz = std::fabs(group[k]->position.z - z_layer);
-                        chords[k] = std::sqrt(group[k]->radius_sq - dz * dz);
-                    }
-#endif
-                    for (int k = 0; k < count; ++k) {
-                        const PointLight& light = *group[k];
-                        float* const info = light_info_ + 3 * n;
-                        float* const color = light_color_ + 3 * n;
-#if defined(__SSE__)
-                        // Stored four floats wide: the fourth lands in the
-                        // next entry's place (or the spare float) and is
-                        // overwritten by it.
-                        const __m128 xy = _mm_castpd_ps(
-                            _mm_load_sd(reinterpret_cast<const double*>(&light.position.x)));
-                        _mm_storeu_ps(info, _mm_move_ss(_mm_shuffle_ps(xy, xy, _MM_SHUFFLE(1, 1, 0, 0)),
-                                                        _mm_load_ss(&chords[k])));
-                        const __m128 rg = _mm_castpd_ps(
-                            _mm_load_sd(reinterpret_cast<const double*>(&light.color.x)));
-                        _mm_storeu_ps(color, _mm_movelh_ps(rg, _mm_load_ss(&light.color.z)));
-#else
-                        info[0] = chords[k];
-                        info[1] = light.position.x;
-                        info[2] = light.position.y;
-                        color[0] = light.color.x;
-                        color[1] = light.color.y;
-                        color[2] = light.color.z;
-#endif
-                        if (++n == BATCH_NUM) {
-                            out.flush_batch(light_info_, light_color_, n);
-                            n = 0;
-                        }
-                    }
-                }
-                reaching[w] &= ~ended;
-                if (reaching[w] == 0)
-                    busy[b] &= ~(uint64_t{1} << (w % 64));
-                else
-                    any_reaching = true;
-            }
-        }
-        if (n > 0) out.flush_batch(light_info_, light_color_, n);
     }
 }
 

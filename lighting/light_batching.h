@@ -44,31 +44,40 @@ inline bool light_enters_layer(const PointLight& light, float layer_z, float cel
 // testing every visible light against every layer, at a cost that follows the
 // (light, layer) entries made rather than layers x lights.
 //
-// Planning finds each light's run of layers [first, last]; emitting sweeps the
-// layers upward, keeping the set of lights whose run covers the current layer
-// as bits over the lights' positions (which keeps their order), and writes the
-// layer's entries straight into two BATCH_NUM-entry arrays, handed out as they
-// fill. The working memory is a few bytes per light plus a fixed part,
+// Planning finds each light's run of layers [first, last]. Emitting sweeps
+// the layers upward in windows: the runs are counted per layer of the window,
+// then every light whose run meets the window writes its entries for the
+// window's layers at once, grouped by layer in the effect's layout, into a
+// buffer of bounded size, and the window's layers are handed out as slices of
+// it. A layer with more entries than the buffer holds is written straight into
+// batches. The working memory is a few bytes per light plus a fixed part,
 // whatever the depth and the radii: no size is ever formed from lights x
 // layers.
 class LayerBatcher {
 public:
-    // Layers whose starting lights are gathered in one pass over the lights.
-    static constexpr int32_t kChunkLayers = 4096;
+    // Most layers in one window.
+    static constexpr int32_t kWindowLayers = 256;
+    // Entries the window buffer holds beyond its share per light.
+    static constexpr size_t kWindowEntries = 2048;
+    // Entries of the window buffer for lights_held lights: 5 / 6 per light
+    // (20 bytes), so that with the runs (8 bytes) the planner holds at most
+    // 28 bytes per light besides its fixed part.
+    static size_t window_entries(size_t lights_held) {
+        return kWindowEntries + lights_held / 6 * 5;
+    }
 
     // Works out every light's run of layers; the only step that allocates, and
     // only when lights_held (the lights the caller holds, at least
     // lights.size()) exceeds any count before. lights must stay unchanged
-    // until emit. Throws std::bad_alloc, and nothing else, when the per-light
-    // arrays cannot be had.
+    // until emit. Throws std::bad_alloc, and nothing else, when the arrays
+    // cannot be had.
     void plan(const std::vector<PointLight*>& lights, size_t lights_held, int32_t depth,
               float cell_size, float volume_min_z);
     // Hands every layer and its batches to out, lowest layer first; allocates
     // nothing.
     void emit(BatchConsumer& out);
 
-    // Bytes this planner holds: its per-light arrays (capacity) and its fixed
-    // part.
+    // Bytes this planner holds: its arrays (capacity) and its fixed part.
     size_t bytes_held() const;
 
 private:
@@ -77,29 +86,41 @@ private:
         int32_t last;  // first > last: the light enters no layer
     };
 
-    // Lists, layer by layer over [first, first + kChunkLayers), the lights
-    // whose run starts there; returns the lowest first layer above the chunk,
-    // or depth_ when none.
-    int32_t gather_starts(int32_t first);
+    // Counting the entries of layers [first, first + layers) into
+    // layer_entries_, one run at a time; above_ becomes the lowest first layer
+    // of a run above them (depth_ when none).
+    void start_count(int32_t first, int32_t layers);
+    void count_span(Span span);
+    void finish_count();
+    // Writes layer's entries straight into batches.
+    void emit_layer(int32_t layer, BatchConsumer& out);
+    // Writes the entries of layers [first, end) grouped by layer, then hands
+    // the layers out; begin_[k] is where layer first + k starts in the buffer.
+    void emit_window(int32_t first, int32_t end, BatchConsumer& out);
 
     const std::vector<PointLight*>* lights_ = nullptr;
     size_t count_ = 0;  // lights planned
     int32_t depth_ = 0;
     float cell_size_ = 1.0f;
     float volume_min_z_ = 0.0f;
-    int32_t lowest_first_ = 0;  // lowest first layer of any run; depth_ when none
 
-    std::vector<Span> spans_;          // per light
-    std::vector<uint32_t> starting_;   // per light: lights listed by the layer their run starts
-    std::vector<uint64_t> reaching_;   // bit per light: its run covers the current layer
-    std::vector<uint64_t> busy_words_; // bit per word of reaching_: the word is not zero
+    std::vector<Span> spans_;  // per light
+    // Window buffer: entry_room_ entries of light_info, then as many of
+    // light_color, 3 floats each, and a spare float after each half for
+    // entries stored four floats wide.
+    std::vector<float> entries_;
+    size_t entry_room_ = 0;
 
-    // Fixed part: where each layer of the current chunk begins in starting_
-    // (one more for the chunk's end), and the batch being filled. One spare
-    // float lets an entry be stored four floats wide.
-    uint32_t starts_[kChunkLayers + 1];
-    float light_info_[3 * BATCH_NUM + 1];
-    float light_color_[3 * BATCH_NUM + 1];
+    // The window's layers: entries per layer (two more slots for counting),
+    // heights (NaN-padded for four-wide reads), and where each layer begins
+    // and how far it is filled, in entries.
+    int64_t layer_entries_[kWindowLayers + 2];
+    int32_t counted_first_ = 0;
+    int32_t counted_layers_ = 0;
+    int32_t above_ = 0;
+    float heights_[kWindowLayers + 4];
+    size_t begin_[kWindowLayers];
+    size_t fill_[kWindowLayers];
 };
 
 // Gives a per-light array count elements, keeping its storage when it is large
