@@ -49,6 +49,12 @@ public:
     void batch_layers(BatchConsumer& out);
     void plan_batches();
     void emit_batches(BatchConsumer& out);
+    // Bytes the frame's working storage holds: the batch planner's and
+    // visible_lights'.
+    size_t batch_planner_bytes() const { return batcher_.bytes_held(); }
+    size_t frame_bytes() const {
+        return batcher_.bytes_held() + visible_lights.capacity() * sizeof(PointLight*);
+    }
 
     int32_t width = 1;
     int32_t height = 1;
