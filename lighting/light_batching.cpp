@@ -401,7 +401,7 @@ struct VolumeTest {
 
 }  // namespace
 
-void LightingSystem::collect_visible_lights() {
+void LightingSystem::collect_visible_lights(const Vec3& lo, const Vec3& hi) {
     // Every light is written to the next free place and the count advances
     // only for those that take part: no branch on the outcome. The array is
     // sized for all lights first, which allocates only when there are more
@@ -409,7 +409,7 @@ void LightingSystem::collect_visible_lights() {
     size_for_lights(visible_lights, lights.size(), lights.size());
     PointLight** const out = visible_lights.data();
     size_t n = 0;
-    const VolumeTest volume(volume_min, volume_max);
+    const VolumeTest volume(lo, hi);
     lights.for_each([&](PointLight& light) {
         const bool takes_part = light.auto_cull ? volume.overlaps(light) : light.visible;
         out[n] = &light;
@@ -418,8 +418,8 @@ void LightingSystem::collect_visible_lights() {
     visible_lights.resize(n);
 }
 
-void LightingSystem::plan_batches() {
-    batcher_.plan(visible_lights, lights.size(), depth, cell_size, volume_min.z);
+void LightingSystem::plan_batches(float volume_min_z) {
+    batcher_.plan(visible_lights, lights.size(), depth, cell_size, volume_min_z);
 }
 
 void LightingSystem::emit_batches(BatchConsumer& out) { batcher_.emit(out); }

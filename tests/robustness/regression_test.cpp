@@ -2,13 +2,16 @@
 // replay of the fuzz corpus: every saved input must still run clean.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <string>
 #include <vector>
 
 #include "fuzz/call_sequence.h"
+#include "lighting/lighting_system.h"
 #include "robustness/invariants.h"
 
 namespace {
@@ -108,6 +111,51 @@ TEST_F(HostFrame, HostWithoutDepthSurfaceKeepsNone) {
     EXPECT_EQ(dev.GetDepthStencilSurface(&depth), D3DERR_NOTFOUND);
     EXPECT_EQ(depth, nullptr);
     EXPECT_GT(lit_texels(), 0u);
+}
+
+// Every frame that does not redraw the light map leaves its record as it
+// was: LightMapInfo byte for byte, world2scr and the texels, whatever moved.
+TEST_F(HostFrame, SkippedFramesKeepTheLightMapRecord) {
+    const LightingSystem& internals = *static_cast<LightingSystem*>(sys);
+    auto frame_at = [&](float x) {
+        dev.BeginScene();
+        const Vec3 focus{x, 2, 0}, lo{x - 2, 0, 0}, hi{x + 2, 4, 0};
+        const float movement[2] = {1, 1};
+        sys->render(&focus, movement, &lo, &hi);
+        dev.EndScene();
+    };
+    // Each refusal falls on the module's first call of its kind in a frame.
+    const std::vector<std::pair<std::string, std::function<void()>>> skips = {
+        {"host viewport unread",
+         [&] { dev.fail("GetViewport", calls_of("GetViewport") + 1, E_FAIL); }},
+        {"host target unread",
+         [&] { dev.fail("GetRenderTarget", calls_of("GetRenderTarget") + 1, E_FAIL); }},
+        {"host depth unread",
+         [&] {
+             dev.fail("GetDepthStencilSurface", calls_of("GetDepthStencilSurface") + 1, E_FAIL);
+         }},
+        {"light map bind refused",
+         [&] { dev.fail("SetRenderTarget", calls_of("SetRenderTarget") + 1, E_FAIL); }},
+        {"device lost", [&] { sys->on_lost_device(); }},
+    };
+    for (const auto& skip : skips) {
+        SCOPED_TRACE(skip.first);
+        frame_at(2);
+        skip.second();
+        LightMapInfo info;
+        std::memcpy(&info, sys->get_light_map(), sizeof info);
+        float world2scr[4];
+        std::memcpy(world2scr, internals.world2scr, sizeof world2scr);
+        const auto texels = SoftwareDevice::read_pixels(sys->get_light_map()->texture);
+        frame_at(10);
+        EXPECT_EQ(std::memcmp(&info, sys->get_light_map(), sizeof info), 0);
+        EXPECT_EQ(std::memcmp(world2scr, internals.world2scr, sizeof world2scr), 0);
+        EXPECT_EQ(SoftwareDevice::read_pixels(sys->get_light_map()->texture), texels);
+        dev.clear_failures();
+        sys->on_reset_device();
+        frame_at(10);
+        EXPECT_NE(std::memcmp(&info, sys->get_light_map(), sizeof info), 0);
+    }
 }
 
 // Every saved fuzz input replays without a failed check.
