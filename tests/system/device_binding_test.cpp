@@ -59,6 +59,30 @@ TEST_F(DeviceBinding, SetVolumeReplacesBothTargets) {
     EXPECT_EQ(desc.Width, 4u);
 }
 
+// Sizes at or below 1 clamp to a volume of one texel: a 1 x 1 light map and
+// depth surface that a frame draws into.
+TEST_F(DeviceBinding, TheClampedOneTexelVolumeIsMadeAndDrawn) {
+    sys->set_volume(0, -7, 1, 1);
+    EXPECT_EQ(calls_starting(dev, "CreateTexture"),
+              (std::vector<std::string>{"CreateTexture(1,1,1,1,22,0)"}));
+    EXPECT_EQ(calls_starting(dev, "CreateDepthStencilSurface"),
+              (std::vector<std::string>{"CreateDepthStencilSurface(1,1,77,0,0,1)"}));
+    EXPECT_TRUE(message_texts().empty());
+    IDirect3DTexture9* map = sys->get_light_map()->texture;
+    ASSERT_NE(map, nullptr);
+    D3DSURFACE_DESC desc{};
+    map->GetLevelDesc(0, &desc);
+    EXPECT_EQ(desc.Width, 1u);
+    EXPECT_EQ(desc.Height, 1u);
+    sys->set_base_layer(0);
+    light({0.5f, 0.5f, 0}, 2, {1, 0.5f, 0.25f});
+    render_box(1, 1);
+    EXPECT_EQ(calls_starting(dev, "DrawPrimitive").size(), 1u);
+    const std::vector<uint32_t> texel = SoftwareDevice::read_pixels(map);
+    ASSERT_EQ(texel.size(), 1u);
+    EXPECT_NE(texel[0] & 0xFF0000u, 0u) << std::hex << texel[0];  // red, near the centre
+}
+
 TEST_F(DeviceBinding, LostAndResetRebuildTargetsAndRefreshTheTexture) {
     sys->on_reset_device();  // before any set_volume
     EXPECT_EQ(sys->get_light_map()->texture, nullptr);
