@@ -139,12 +139,11 @@ void LayerBatcher::plan(const std::vector<PointLight*>& lights, size_t lights_he
     const size_t n = lights.size();
     if (lights_held < n) lights_held = n;
     size_for_lights(spans_, n, lights_held);
-    // Six floats per entry and two spares, counted without wrapping.
-    const size_t room = window_entries(lights_held);
-    if (room > (entries_.max_size() - 2) / 6) throw std::bad_alloc();
-    if (entries_.size() < 6 * room + 2) {
+    const size_t floats = window_floats(lights_held, entries_.max_size());
+    if (floats == 0) throw std::bad_alloc();
+    if (entries_.size() < floats) {
         entry_room_ = 0;
-        size_for_lights(entries_, 6 * room + 2, 6 * room + 2);
+        size_for_lights(entries_, floats, floats);
     }
     entry_room_ = (entries_.size() - 2) / 6;
 

@@ -59,11 +59,16 @@ public:
     static constexpr int32_t kWindowLayers = 256;
     // Entries the window buffer holds beyond its share per light.
     static constexpr size_t kWindowEntries = 2048;
-    // Entries of the window buffer for lights_held lights: 5 / 6 per light
-    // (20 bytes), so that with the runs (8 bytes) the planner holds at most
-    // 28 bytes per light besides its fixed part.
-    static size_t window_entries(size_t lights_held) {
-        return kWindowEntries + lights_held / 6 * 5;
+    // Floats of the window buffer for lights_held lights: 5 / 6 entry per
+    // light (20 bytes, so that with the runs' 8 bytes the planner holds at
+    // most 28 bytes per light besides its fixed part) and kWindowEntries, six
+    // floats per entry, and two spares. 0 when that is more than max_floats:
+    // computed in Size without wrapping, whatever its width.
+    template <typename Size>
+    static Size window_floats(Size lights_held, Size max_floats) {
+        const Size entries = static_cast<Size>(kWindowEntries + lights_held / 6 * 5);
+        if (max_floats < 2 || entries > (max_floats - 2) / 6) return 0;
+        return static_cast<Size>(6 * entries + 2);
     }
 
     // Works out every light's run of layers; the only step that allocates, and
@@ -127,21 +132,14 @@ private:
 // enough and otherwise making room for room (>= count) at once, the old
 // storage freed first. A count it cannot hold is std::bad_alloc (not
 // std::length_error, and never a wrapped or short size).
-template <typename T>
-void size_for_lights(std::vector<T>& array, size_t count, size_t room) {
+template <typename T, typename Allocator>
+void size_for_lights(std::vector<T, Allocator>& array, size_t count, size_t room) {
     if (room < count) room = count;
     if (room > array.max_size()) room = count;
     if (count > array.max_size()) throw std::bad_alloc();
     if (array.capacity() < count) {
-        std::vector<T>().swap(array);
+        std::vector<T, Allocator>().swap(array);
         array.reserve(room);
     }
     array.resize(count);
-}
-
-// Words of 64 bits for one bit per item, without forming items + 63 (which
-// wraps near the type's limit).
-template <typename Size>
-constexpr Size words_for_bits(Size items) {
-    return static_cast<Size>(items / 64 + (items % 64 != 0 ? 1 : 0));
 }
