@@ -77,7 +77,10 @@ struct SpanFinder {
         // every layer is confirmed with the exact test.
         const float t = (light.position.z - volume_min_z) * cells_per_unit;
         const float reach = std::fabs(light.radius) * cells_per_unit;
-        const float top = static_cast<float>(depth - 1);
+        // The top layer as a float, kept below 2^31 so that every estimate
+        // converts back to int32_t; estimates are clamped to the top layer
+        // again once converted (a deep volume's top may round upward).
+        const float top = std::min(static_cast<float>(depth - 1), 2147483520.0f);
 
         // Usually the layers within reach, rounded inward, are in the run,
         // and the next layer out at each end is not: four tests settle it.
@@ -90,7 +93,7 @@ struct SpanFinder {
         up = up < top ? up : top;
         int32_t lo = static_cast<int32_t>(down);
         lo += static_cast<float>(lo) < down;          // rounded up
-        const int32_t hi = static_cast<int32_t>(up);  // rounded down
+        const int32_t hi = std::min(static_cast<int32_t>(up), depth - 1);  // rounded down
         if (lo <= hi) {
             if (ends_at(light, lo, hi)) {
                 *first = lo;
@@ -109,6 +112,7 @@ struct SpanFinder {
             c = depth - 1;
         else if (t >= 0.0f)
             c = static_cast<int32_t>(t + 0.5f);
+        c = std::min(c, depth - 1);
         if (!enters(light, c)) {
             // Only layers on the light's side of c can be nearer to it.
             const float side = light.position.z - height(c);

@@ -310,6 +310,31 @@ TEST_F(Batching, EntriesBeyondThirtyTwoBitsNeverFormASize) {
     EXPECT_EQ(out.sizes, expected);
 }
 
+// The deepest volume a 32-bit depth allows: runs are found at both ends
+// without overflow (the sanitizer build checks), and the lowest layers come
+// out as the plain test gives them.
+TEST_F(Batching, TheDeepestVolumePlansWithoutOverflow) {
+    configure(1, INT32_MAX, 1.0f, 0);
+    add({0.5f, 0.5f, 1}, 1.5f);
+    add({0.5f, 0.5f, 2.1e9f}, 1e6f);  // near the top, far from every estimate
+    add({0.5f, 0.5f, 3e9f}, 1e9f);    // above the top, reaching into it
+    place();
+    sys.collect_visible_lights();
+    sys.plan_batches();
+    struct Bottom final : BatchConsumer {
+        void begin_layer(int32_t layer) override {
+            if (layer == 4) throw std::runtime_error("enough");
+        }
+        void flush_batch(const float* info, const float*, int32_t n) override {
+            chords.push_back(n == 1 ? info[0] : -1);
+        }
+        std::vector<float> chords;
+    } out;
+    EXPECT_THROW(sys.emit_batches(out), std::runtime_error);
+    sys.visible_lights.clear();
+    EXPECT_EQ(out.chords, (std::vector<float>{std::sqrt(1.25f), 1.5f, std::sqrt(1.25f)}));
+}
+
 // Storage sizes are computed so that they cannot wrap: in 32-bit arithmetic
 // (as on the 32-bit DLL) a size past the type's range is refused, and a count
 // an array cannot hold is std::bad_alloc, never a shorter array.

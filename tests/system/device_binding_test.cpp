@@ -119,6 +119,18 @@ TEST_F(DeviceBinding, OverflowingAtlasWidthIsRefusedWithoutADeviceCall) {
     dev.clear_calls();
     render_box(4, 4);
     EXPECT_TRUE(dev.calls().empty());
+    // At the type limits: refused by the module, or by the device (past its
+    // largest texture) with the size in the message; frames do nothing.
+    lightvol_sw::clear_message_boxes();
+    sys->set_volume(INT32_MAX, INT32_MAX, INT32_MAX, 3.4e38f);
+    sys->set_volume(1, INT32_MAX, INT32_MAX, 1);
+    EXPECT_EQ(message_texts(),
+              (std::vector<std::string>{"w:-1, h:2147483647, fmt:22, type:1",
+                                        "w:-1, h:2147483647, fmt:77, type:0",
+                                        "w:2147483647, h:2147483647, fmt:22, type:1",
+                                        "w:2147483647, h:2147483647, fmt:77, type:0"}));
+    render_box(4, 4);
+    EXPECT_TRUE(calls_starting(dev, "Clear").empty());
     sys->set_volume(4, 4, 2, 1);  // still usable
     EXPECT_NE(sys->get_light_map()->texture, nullptr);
 }
