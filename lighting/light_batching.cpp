@@ -28,11 +28,15 @@ struct SpanFinder {
     float cells_per_unit;  // for estimates only
     float volume_min_z;
     int32_t depth;
+    // For a volume of at most kWindowLayers layers: every height from layer
+    // -1 to depth, read instead of computed (else null).
+    const float* table;
 
     // layer_height of a layer of the volume, and NaN outside it (-1 and
     // depth are asked for): no light enters there, so a run ends at the
     // volume's ends without a separate test.
     float height(int32_t layer) const {
+        if (table) return table[layer];
         return layer >= 0 && layer < depth ? layer_height(layer, cell_size, volume_min_z) : NAN;
     }
 
@@ -92,7 +96,7 @@ struct SpanFinder {
         up = up > 0.0f ? up : 0.0f;
         up = up < top ? up : top;
         int32_t lo = static_cast<int32_t>(down);
-        lo += static_cast<float>(lo) < down;          // rounded up
+        lo += static_cast<float>(lo) < down;                               // rounded up
         const int32_t hi = std::min(static_cast<int32_t>(up), depth - 1);  // rounded down
         if (lo <= hi) {
             if (ends_at(light, lo, hi)) {
@@ -152,7 +156,15 @@ void LayerBatcher::plan(const std::vector<PointLight*>& lights, size_t lights_he
     entry_room_ = (entries_.size() - 2) / 6;
 
     // The lowest block of layers is counted while the runs are found.
-    const SpanFinder finder{cell_size, 1.0f / cell_size, volume_min_z, depth};
+    const bool shallow = depth <= kWindowLayers;
+    if (shallow) {
+        plan_heights_[0] = NAN;
+        for (int32_t i = 0; i < depth; ++i)
+            plan_heights_[i + 1] = layer_height(i, cell_size, volume_min_z);
+        plan_heights_[depth + 1] = NAN;
+    }
+    const SpanFinder finder{cell_size, 1.0f / cell_size, volume_min_z, depth,
+                            shallow ? plan_heights_ + 1 : nullptr};
     start_count(0, std::min<int32_t>(kWindowLayers, depth));
     for (size_t j = 0; j < n; ++j) {
         Span& span = spans_[j];

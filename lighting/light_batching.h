@@ -55,7 +55,7 @@ inline bool light_enters_layer(const PointLight& light, float layer_z, float cel
 // layers.
 class LayerBatcher {
 public:
-    // Most layers in one window.
+    // Most layers in one window, and in one block of layers counted at once.
     static constexpr int32_t kWindowLayers = 256;
     // Entries the window buffer holds beyond its share per light.
     static constexpr size_t kWindowEntries = 2048;
@@ -124,6 +124,7 @@ private:
     int32_t counted_layers_ = 0;
     int32_t above_ = 0;
     float heights_[kWindowLayers + 4];
+    float plan_heights_[kWindowLayers + 2];
     size_t begin_[kWindowLayers];
     size_t fill_[kWindowLayers];
 };
