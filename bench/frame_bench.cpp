@@ -35,6 +35,19 @@ std::vector<FrameScenario> fill_scenarios() {
     return {FrameScenario{"fill", 1000, 8}, FrameScenario{"fill", 10000, 32}};
 }
 
+SceneConfig MemoryScenario::scene() const {
+    // Radii beyond the volume's whole height from anywhere in it: every light
+    // overlaps the volume and reaches every layer.
+    const float reach = static_cast<float>(2 * depth);
+    return {lights, reach, reach + 8.0f, 0.0f, static_cast<float>(depth)};
+}
+
+std::vector<MemoryScenario> memory_scenarios() { return {MemoryScenario{20000, 128}}; }
+
+std::string memory_args(const MemoryScenario& s) {
+    return "lights:" + std::to_string(s.lights) + "/depth:" + std::to_string(s.depth);
+}
+
 std::string frame_args(const FrameScenario& s) {
     return "lights:" + std::to_string(s.lights) + "/depth:" + std::to_string(s.depth);
 }
@@ -159,6 +172,40 @@ void run_frames(benchmark::State& state, const FrameScenario& s) {
     state.counters["speedup"] = module_us > 0 ? plain_us / module_us : 0;
     state.counters["visible"] = visible_share;
     state.counters["draws"] = frames ? static_cast<double>(draws) / static_cast<double>(frames) : 0;
+    // Storage only grows, so what is held after the run is the run's peak.
+    state.counters["planner_bytes"] = static_cast<double>(sys.batch_planner_bytes());
+    state.counters["frame_bytes"] = static_cast<double>(sys.frame_bytes());
+}
+
+// Every light reaching every layer of a deep volume: the frame's working
+// storage against its bound, and the time such a frame takes.
+void run_memory(benchmark::State& state, const MemoryScenario& s) {
+    Stage stage(s.depth);
+    std::vector<LightParams> params = make_lights(s.scene());
+    stage.add_lights(params);
+    LightingSystem& sys = stage.internals();
+    FocusPath path;
+    FrameTimes times;
+    times.reserve(static_cast<size_t>(state.max_iterations));
+    uint64_t entries = 0;
+    for (auto _ : state) {
+        path.advance();
+        const Clock::time_point start = Clock::now();
+        stage.render(path);
+        times.add(Clock::now() - start);
+    }
+    {
+        BatchDigest digest;
+        sys.place_volume(path.focus, path.movement, path.box_min, path.box_max);
+        sys.collect_visible_lights();
+        sys.batch_layers(digest);
+        sys.visible_lights.clear();
+        entries = digest.entries;
+    }
+    state.counters["frame_us"] = times.median_us();
+    state.counters["entries"] = static_cast<double>(entries);
+    state.counters["planner_bytes"] = static_cast<double>(sys.batch_planner_bytes());
+    state.counters["frame_bytes"] = static_cast<double>(sys.frame_bytes());
 }
 
 // The module alone at depth D and 2D with the same lights, switching depth
@@ -275,6 +322,9 @@ void register_benchmarks() {
         benchmark::RegisterBenchmark(("churn/module/" + args).c_str(), run_module_churn, lights);
         benchmark::RegisterBenchmark(("churn/plain/" + args).c_str(), run_plain_churn, lights);
     }
+    for (const MemoryScenario& s : memory_scenarios())
+        benchmark::RegisterBenchmark(("memory/" + memory_args(s)).c_str(), run_memory, s)
+            ->Unit(benchmark::kMillisecond);
     for (const FrameScenario& s : fill_scenarios())
         benchmark::RegisterBenchmark(("fill/" + frame_args(s)).c_str(), run_fill, s)
             ->Unit(benchmark::kMillisecond);

@@ -25,6 +25,18 @@ std::vector<FrameScenario> frame_scenarios();
 // depths 8 to 64: the cost of extra empty layers.
 std::vector<FrameScenario> reach3_scenarios();
 
+// `lights` lights, each reaching all `depth` layers of a 64 x 64 x `depth`
+// volume: the frame's working storage at its largest for that many lights.
+struct MemoryScenario {
+    int32_t lights;
+    int32_t depth;
+    SceneConfig scene() const;
+    // The bound on the planner's storage: 32 bytes per light and 64 KiB.
+    double bound_bytes() const { return 32.0 * lights + 65536.0; }
+};
+std::vector<MemoryScenario> memory_scenarios();
+std::string memory_args(const MemoryScenario& s);
+
 // The rasterizer's scenes (drawing on).
 std::vector<FrameScenario> fill_scenarios();
 
@@ -35,9 +47,13 @@ std::string frame_args(const FrameScenario& s);
 //   frame/..., frame_reach3/...  the module and the plain frame taking turns
 //                                in blocks of 8 frames (counters module_us,
 //                                plain_us: median frame; speedup; draws per
-//                                frame)
+//                                frame; planner_bytes, frame_bytes: storage
+//                                held by the batch planner, and with
+//                                visible_lights)
 //   depth_doubling/...           the module at depth D and 2D taking turns
 //                                (depth_us, double_depth_us, growth)
+//   memory/...                   every light reaching every layer (frame_us,
+//                                entries, planner_bytes, frame_bytes)
 //   churn/module/..., churn/plain/...  destroy one light, create one
 //   fill/...                     the software device drawing for real
 void register_benchmarks();

@@ -95,6 +95,11 @@ IDirect3DVertexBuffer9* create_vertex_buffer(const void* data, D3DPOOL& pool, in
         return nullptr;
     }
     std::memcpy(locked, data, size);
-    buffer->Unlock();
+    // A locked buffer cannot be drawn from: a refused unlock is made once
+    // more, and a buffer that stays locked is given back rather than used.
+    if (FAILED(buffer->Unlock()) && FAILED(buffer->Unlock())) {
+        release_ref(buffer);
+        return nullptr;
+    }
     return buffer;
 }

@@ -12,6 +12,15 @@
 class Effect;
 class RenderTarget;
 
+// Where one frame puts the volume: its box, and the constants that describe it
+// (the texture field of info is not set).
+struct VolumePlacement {
+    Vec3 volume_min;
+    Vec3 volume_max;
+    float world2scr[4];
+    LightMapInfo info;
+};
+
 class LightingSystem final : public ILightingSystem {
 public:
     LightingSystem() = default;
@@ -38,17 +47,30 @@ public:
     bool is_enabled() override { return enabled; }
 
     // Fits the volume to the requested box and computes world2scr and the
-    // eight floats of light_map_info.
+    // eight floats of light_map_info: compute_placement, then apply_placement.
+    // render applies a placement only to a frame that redraws the light map.
     void place_volume(const Vec3& focus, const float movement[2], const Vec3& box_min,
                       const Vec3& box_max);
-    // Fills visible_lights with the lights that take part in this frame.
-    void collect_visible_lights();
+    VolumePlacement compute_placement(const Vec3& focus, const float movement[2],
+                                      const Vec3& box_min, const Vec3& box_max) const;
+    void apply_placement(const VolumePlacement& placement);
+    // Fills visible_lights with the lights that take part in a frame whose
+    // volume is [lo, hi] (by default the placed one).
+    void collect_visible_lights() { collect_visible_lights(volume_min, volume_max); }
+    void collect_visible_lights(const Vec3& lo, const Vec3& hi);
     // Hands the frame's layers and batches to out: plan_batches, then
     // emit_batches. Planning is where a frame may allocate, so render plans
     // before its first device call.
     void batch_layers(BatchConsumer& out);
-    void plan_batches();
+    void plan_batches() { plan_batches(volume_min.z); }
+    void plan_batches(float volume_min_z);
     void emit_batches(BatchConsumer& out);
+    // Bytes the frame's working storage holds: the batch planner's and
+    // visible_lights'.
+    size_t batch_planner_bytes() const { return batcher_.bytes_held(); }
+    size_t frame_bytes() const {
+        return batcher_.bytes_held() + visible_lights.capacity() * sizeof(PointLight*);
+    }
 
     int32_t width = 1;
     int32_t height = 1;

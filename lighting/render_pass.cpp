@@ -60,21 +60,24 @@ void LightingSystem::render(const Vec3* focus, const float* movement, const Vec3
     if (!light_map || !effect || !enabled) return;
     if (!focus || !movement || !box_min || !box_max) return;
 
-    place_volume(*focus, movement, *box_min, *box_max);
-
     // Targets without surfaces (refused, or the device is lost): binding them
     // would change nothing, and the clear and draws would land on the host's
     // own target.
     if (!light_map->surface || !depth_target || !depth_target->surface) return;
+
+    // The placement is kept aside until the light map is bound: a frame that
+    // does not redraw the map leaves light_map_info and world2scr describing
+    // the map it keeps.
+    const VolumePlacement placement = compute_placement(*focus, movement, *box_min, *box_max);
 
     // Everything that may allocate comes before the first device call, so an
     // allocation failure leaves the frame with the host's state untouched.
     ID3DXEffect* const fx = effect->compiled_effect;
     const bool can_draw = effect->can_draw();
     try {
-        collect_visible_lights();
+        collect_visible_lights(placement.volume_min, placement.volume_max);
         // Batches are planned only for a frame that will draw them.
-        if (can_draw && !visible_lights.empty()) plan_batches();
+        if (can_draw && !visible_lights.empty()) plan_batches(placement.volume_min.z);
     } catch (...) {
         visible_lights.clear();
         throw;
@@ -94,6 +97,7 @@ void LightingSystem::render(const Vec3* focus, const float* movement, const Vec3
     }
 
     if (saved && SUCCEEDED(light_map->bind())) {
+        apply_placement(placement);
         depth_target->bind();
         g_device->Clear(0, nullptr, D3DCLEAR_TARGET, 0, 1.0f, 0);
 

@@ -36,41 +36,61 @@ void scale_about(float& lo, float& hi, float box_lo, float box_hi, float focus, 
 
 }  // namespace
 
-void LightingSystem::place_volume(const Vec3& focus, const float movement[2], const Vec3& box_min,
-                                  const Vec3& box_max) {
-    volume_min = box_min;
-    volume_max = box_max;
-    scale_about(volume_min.x, volume_max.x, box_min.x, box_max.x, focus.x, width, cell_size);
-    scale_about(volume_min.y, volume_max.y, box_min.y, box_max.y, focus.y, height, cell_size);
+VolumePlacement LightingSystem::compute_placement(const Vec3& focus, const float movement[2],
+                                                  const Vec3& box_min, const Vec3& box_max) const {
+    VolumePlacement p;
+    Vec3& lo = p.volume_min;
+    Vec3& hi = p.volume_max;
+    lo = box_min;
+    hi = box_max;
+    scale_about(lo.x, hi.x, box_min.x, box_max.x, focus.x, width, cell_size);
+    scale_about(lo.y, hi.y, box_min.y, box_max.y, focus.y, height, cell_size);
 
-    snap_to_grid(volume_min.x, volume_max.x, movement[0], cell_size);
-    snap_to_grid(volume_min.y, volume_max.y, movement[1], cell_size);
+    snap_to_grid(lo.x, hi.x, movement[0], cell_size);
+    snap_to_grid(lo.y, hi.y, movement[1], cell_size);
 
     const float layers = static_cast<float>(depth);
-    volume_min.z = static_cast<float>(base_layer) * cell_size;
+    lo.z = static_cast<float>(base_layer) * cell_size;
     const float thickness = layers * cell_size;
-    volume_max.z = volume_min.z + thickness;
+    hi.z = lo.z + thickness;
 
-    light_map_info.layer_step[0] = -1.0f / layers;
-    light_map_info.layer_step[1] = 0.0f;
+    LightMapInfo& info = p.info;
+    info.layer_step[0] = -1.0f / layers;
+    info.layer_step[1] = 0.0f;
 
-    const float wx = volume_max.x - volume_min.x;
-    const float wy = volume_max.y - volume_min.y;
+    const float wx = hi.x - lo.x;
+    const float wy = hi.y - lo.y;
 
     const float inv_wx = -1.0f / wx;
-    light_map_info.scale.x = inv_wx / layers;
-    light_map_info.scale.y = 1.0f / wy;
-    light_map_info.scale.z = -1.0f / cell_size;
+    info.scale.x = inv_wx / layers;
+    info.scale.y = 1.0f / wy;
+    info.scale.z = -1.0f / cell_size;
 
-    const float top_offset = 1.0f / light_map_info.scale.y;
-    light_map_info.origin.x = volume_min.x;
-    light_map_info.origin.y = volume_min.y + top_offset;
-    light_map_info.origin.z = volume_min.z;
+    const float top_offset = 1.0f / info.scale.y;
+    info.origin.x = lo.x;
+    info.origin.y = lo.y + top_offset;
+    info.origin.z = lo.z;
 
     const float hx = 0.5f * wx;
     const float hy = 0.5f * wy;
-    world2scr[0] = volume_min.x + hx;
-    world2scr[1] = volume_min.y + hy;
-    world2scr[2] = 1.0f / hx;
-    world2scr[3] = 1.0f / hy;
+    p.world2scr[0] = lo.x + hx;
+    p.world2scr[1] = lo.y + hy;
+    p.world2scr[2] = 1.0f / hx;
+    p.world2scr[3] = 1.0f / hy;
+    return p;
+}
+
+void LightingSystem::apply_placement(const VolumePlacement& p) {
+    volume_min = p.volume_min;
+    volume_max = p.volume_max;
+    light_map_info.layer_step[0] = p.info.layer_step[0];
+    light_map_info.layer_step[1] = p.info.layer_step[1];
+    light_map_info.origin = p.info.origin;
+    light_map_info.scale = p.info.scale;
+    for (int i = 0; i < 4; ++i) world2scr[i] = p.world2scr[i];
+}
+
+void LightingSystem::place_volume(const Vec3& focus, const float movement[2], const Vec3& box_min,
+                                  const Vec3& box_max) {
+    apply_placement(compute_placement(focus, movement, box_min, box_max));
 }

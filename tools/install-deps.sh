@@ -4,6 +4,7 @@
 #   tools/install-deps.sh windows  + the MinGW-w64 i686 and x86_64 cross compilers
 #   tools/install-deps.sh bench    + Google Benchmark
 #   tools/install-deps.sh fuzz     + clang with its sanitizer and fuzzer runtimes
+#   tools/install-deps.sh m32      + g++ for 32-bit x86 targets (amd64 hosts only)
 #   tools/install-deps.sh all      everything above
 set -euo pipefail
 
@@ -15,6 +16,7 @@ for group in "${@:-native}"; do
                     g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64) ;;
     bench) want+=(libbenchmark-dev) ;;
     fuzz) want+=(clang libclang-rt-14-dev) ;;
+    m32) want+=(g++-multilib) ;;
     all) want+=(g++ cmake make pkg-config libgtest-dev nlohmann-json3-dev libpng-dev
                 g++-mingw-w64-i686 binutils-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
                 libbenchmark-dev clang libclang-rt-14-dev) ;;

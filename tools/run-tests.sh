@@ -3,7 +3,8 @@
 # packages when missing. Stages:
 #   native     the native suite (module, software device, tools, a check that
 #              the benchmarks' two frames still agree, and the integration
-#              guide's code built by MinGW-w64) through CTest
+#              guide's code built by MinGW-w64) through CTest, and the batch
+#              planner's check built for a 32-bit target (tests/m32)
 #   sanitize   the native suite again under AddressSanitizer + UBSan (leaks on)
 #   windows    lightvol.dll cross-built with MinGW-w64 for i686 and x86_64,
 #              export/import tables checked
@@ -27,6 +28,8 @@ if run_stage native; then
   ctest --preset native
   # The sweeps' counts (ctest keeps the output of passing tests to itself).
   ctest --preset native -R 'Sweep' -V 2>&1 | grep -E 'points swept' | sed 's/^[0-9]*: //' || true
+  # The batch planner built for a 32-bit target, where the machine can run one.
+  tests/m32/run.sh
 fi
 
 if run_stage sanitize; then

@@ -34,9 +34,21 @@ UINT vertices_for(D3DPRIMITIVETYPE type, UINT count) {
 
 }  // namespace
 
+bool SoftwareDevice::refuse_locked_streams() {
+    // Direct3D 9 draws nothing while any bound vertex buffer is locked.
+    for (const Stream& stream : streams_) {
+        if (stream.buffer && stream.buffer->locked()) {
+            misuses_.push_back("draw from " + stream.buffer->label() + " while it is locked");
+            return true;
+        }
+    }
+    return false;
+}
+
 HRESULT SoftwareDevice::validate_draw(D3DPRIMITIVETYPE type, UINT start_vertex, UINT count) {
     if (!in_scene_ || !declaration_) return D3DERR_INVALIDCALL;
     if (type < D3DPT_POINTLIST || type > D3DPT_TRIANGLEFAN) return D3DERR_INVALIDCALL;
+    if (refuse_locked_streams()) return D3DERR_INVALIDCALL;
     if (count == 0) return S_OK;
     const uint64_t last = static_cast<uint64_t>(start_vertex) + vertices_for(type, count) - 1;
     for (const D3DVERTEXELEMENT9& e : declaration_->elements()) {

@@ -603,6 +603,7 @@ HRESULT SoftwareDevice::DrawIndexedPrimitive(D3DPRIMITIVETYPE PrimitiveType, INT
     if (FAILED(hr)) return hr;
     // No index buffer can be made on this device, so an indexed draw never
     // has one to read.
+    if (refuse_locked_streams()) return leave(D3DERR_INVALIDCALL);
     if (!indices_ || !in_scene_) return leave(D3DERR_INVALIDCALL);
     ++draw_calls_;
     return S_OK;

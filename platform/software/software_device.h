@@ -268,6 +268,14 @@ public:
     // Release calls made on an object whose count was already zero.
     int over_releases() const { return over_releases_; }
 
+    // --- Misuse, as Direct3D 9's debug runtime reports it: a draw while a
+    // bound stream's vertex buffer is locked (also refused), a vertex buffer
+    // released for the last time while locked, and a vertex buffer locked
+    // again while locked (the retail runtime nests such locks; nothing here
+    // needs them). One line per misuse, naming the object.
+    const std::vector<std::string>& misuses() const { return misuses_; }
+    void clear_misuses() { misuses_.clear(); }
+
     // --- Recording
     const std::vector<std::string>& calls() const { return calls_; }
     void clear_calls() { calls_.clear(); }
@@ -386,11 +394,14 @@ private:
     void bind_constants(detail::SwEffect* effect);
 
     HRESULT validate_draw(D3DPRIMITIVETYPE type, UINT start_vertex, UINT count);
+    // Records the misuse and returns true when a bound stream's buffer is locked.
+    bool refuse_locked_streams();
     void rasterize_triangles(UINT start_vertex, UINT count);
     void clear_rect(LONG x1, LONG y1, LONG x2, LONG y2, DWORD flags, D3DCOLOR color, float z);
 
     ULONG refs_ = 1;
     int over_releases_ = 0;
+    std::vector<std::string> misuses_;
     uint32_t next_id_ = 1;
     std::vector<detail::SwObject*> objects_;
 

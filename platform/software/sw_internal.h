@@ -318,13 +318,14 @@ public:
                    D3DPOOL pool);
 
     ULONG STDMETHODCALLTYPE AddRef() override { return add_ref(); }
-    ULONG STDMETHODCALLTYPE Release() override { return release(); }
+    ULONG STDMETHODCALLTYPE Release() override;
     HRESULT STDMETHODCALLTYPE GetDevice(IDirect3DDevice9** ppDevice) override;
     D3DRESOURCETYPE STDMETHODCALLTYPE GetType() override;
     HRESULT STDMETHODCALLTYPE Lock(UINT OffsetToLock, UINT SizeToLock, void** ppbData,
                                    DWORD Flags) override;
     HRESULT STDMETHODCALLTYPE Unlock() override;
 
+    bool locked() const { return locks_ > 0; }
     const uint8_t* data() const { return data_.data(); }
     size_t size() const { return data_.size(); }
     DWORD usage() const { return usage_; }

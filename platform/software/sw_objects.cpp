@@ -448,9 +448,16 @@ HRESULT SwVertexBuffer::Lock(UINT OffsetToLock, UINT SizeToLock, void** ppbData,
         SizeToLock == 0 ? data_.size() - std::min<size_t>(OffsetToLock, data_.size()) : SizeToLock;
     if (!ppbData || static_cast<size_t>(OffsetToLock) + size > data_.size())
         return leave(D3DERR_INVALIDCALL);
+    if (locks_ > 0 && device()) device()->misuses_.push_back(label() + " locked while locked");
     ++locks_;
     *ppbData = data_.data() + OffsetToLock;
     return S_OK;
+}
+
+ULONG SwVertexBuffer::Release() {
+    if (external_refs() == 1 && locks_ > 0 && device())
+        device()->misuses_.push_back(label() + " released while locked");
+    return release();
 }
 
 HRESULT SwVertexBuffer::Unlock() {

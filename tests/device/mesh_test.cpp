@@ -151,6 +151,20 @@ TEST_F(Meshes, VertexBufferFallbackAndMessages) {
     dev.fail("IDirect3DVertexBuffer9::Lock", 0, E_FAIL);
     EXPECT_EQ(create_vertex_buffer(data, pool, 16), nullptr);
     EXPECT_EQ(message_texts().size(), 2u);
+    dev.clear_failures();
+
+    // A refused unlock is made again; a buffer that stays locked is given
+    // back, never handed out locked (the device then reports its release).
+    const int unlocks =
+        static_cast<int>(calls_starting(dev, "IDirect3DVertexBuffer9::Unlock").size());
+    dev.fail("IDirect3DVertexBuffer9::Unlock", unlocks + 1, E_FAIL);
+    vb = create_vertex_buffer(data, pool, 16);
+    ASSERT_NE(vb, nullptr);
+    vb->Release();
+    dev.fail("IDirect3DVertexBuffer9::Unlock", 0, E_FAIL);
+    EXPECT_EQ(create_vertex_buffer(data, pool, 16), nullptr);
+    EXPECT_EQ(dev.misuses().size(), 1u);
+    dev.clear_misuses();
 }
 
 TEST_F(Meshes, DefaultPoolBuffersFollowLossAndReset) {

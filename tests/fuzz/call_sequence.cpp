@@ -224,6 +224,7 @@ PointLight g_foreign_light;
 std::string Session::checks() {
     std::string out;
     if (dev.over_releases() != 0) out += "a dead object was released; ";
+    for (const std::string& misuse : dev.misuses()) out += "misuse: " + misuse + "; ";
     if (sys) {
         out += check_system(sys);
         auto* ls = static_cast<LightingSystem*>(sys);

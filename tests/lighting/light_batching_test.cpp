@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
+#include <limits>
 #include <random>
 #include <set>
+#include <stdexcept>
 
 #include "lighting/lighting_system.h"
 #include "support/batch_recorder.h"
@@ -231,6 +234,142 @@ TEST_F(Batching, MatchesThePlainScanWithFarReachingAndOutlyingLights) {
         reference.run(ordered, {sys.volume_min, sys.volume_max, sys.depth, sys.cell_size}, plain);
         ASSERT_TRUE(ours.same_as(plain)) << "scene " << scene;
     }
+}
+
+// Deep volumes (past the 256-layer blocks the planner counts at a time) and
+// layers crowded past its window buffer (more than 2,048 + 5/6 of the lights),
+// against the plain scan.
+TEST_F(Batching, MatchesThePlainScanInDeepAndCrowdedVolumes) {
+    std::mt19937 rng(2024);
+    std::uniform_real_distribution<float> unit(0, 1);
+    ReferenceFrame reference;
+    for (int scene = 0; scene < 8; ++scene) {
+        const bool deep = scene < 5;
+        const int32_t depth = deep ? 250 + static_cast<int32_t>(rng() % 600) : 2 + scene;
+        configure(4, depth, 1.0f, -3);
+        sys.clear_point_lights();
+        std::set<PointLight*> ordered;
+        const int count = deep ? 300 : 13000 + scene;
+        for (int i = 0; i < count; ++i) {
+            float z = -3 + unit(rng) * static_cast<float>(depth);
+            float radius = deep ? unit(rng) * 40 : 0.5f + unit(rng) * 3;
+            if (deep && rng() % 8 == 0) radius = 1e4f;  // every layer
+            if (!deep && rng() % 3 == 0) z = -2;        // all on one layer
+            if (scene == 5) radius = 100;               // all on every layer
+            ordered.insert(
+                add({unit(rng) * 4, unit(rng) * 4, z}, radius, {unit(rng), unit(rng), unit(rng)}));
+        }
+        const BatchRecorder ours = frame();
+        BatchRecorder plain;
+        reference.run(ordered, {sys.volume_min, sys.volume_max, sys.depth, sys.cell_size}, plain);
+        ASSERT_TRUE(ours.same_as(plain)) << "scene " << scene;
+    }
+}
+
+// 87,381 lights each reaching all 16,384 layers of a one-texel-wide volume:
+// 1.43e9 entries, 4.3e9 floats per array, more than 32 bits can count. The
+// planner's storage stays within 32 bytes per light and 64 KiB, and the layers
+// come out whole (the first three are checked, then the frame is cut short).
+TEST_F(Batching, EntriesBeyondThirtyTwoBitsNeverFormASize) {
+    configure(1, 16384, 1.0f, 0);
+    const int count = 87381;
+    for (int i = 0; i < count; ++i) add({0.5f, 0.5f, 8192.0f}, 1e5f, {1, 0, 0});
+    place();
+    sys.collect_visible_lights();
+    ASSERT_EQ(sys.visible_lights.size(), static_cast<size_t>(count));
+    sys.plan_batches();
+    EXPECT_LE(sys.batch_planner_bytes(), 32u * count + 65536u);
+
+    struct FirstLayers final : BatchConsumer {
+        void begin_layer(int32_t layer) override {
+            if (layer == 3) throw std::runtime_error("enough");
+            current = layer;
+        }
+        void flush_batch(const float* info, const float*, int32_t n) override {
+            sizes.push_back(n);
+            for (int32_t k = 0; k < n; ++k) {
+                const float dz = 8192.0f - static_cast<float>(current);
+                ok = ok && info[3 * k] == std::sqrt(1e10f - dz * dz) && info[3 * k + 1] == 0.5f;
+            }
+        }
+        int32_t current = -1;
+        bool ok = true;
+        std::vector<int32_t> sizes;
+    } out;
+    EXPECT_THROW(sys.emit_batches(out), std::runtime_error);
+    sys.visible_lights.clear();
+    EXPECT_TRUE(out.ok);
+    std::vector<int32_t> layer(873, 100);
+    layer.push_back(81);
+    std::vector<int32_t> expected;
+    for (int i = 0; i < 3; ++i) expected.insert(expected.end(), layer.begin(), layer.end());
+    EXPECT_EQ(out.sizes, expected);
+}
+
+// The deepest volume a 32-bit depth allows: runs are found at both ends
+// without overflow (the sanitizer build checks), and the lowest layers come
+// out as the plain test gives them.
+TEST_F(Batching, TheDeepestVolumePlansWithoutOverflow) {
+    configure(1, INT32_MAX, 1.0f, 0);
+    add({0.5f, 0.5f, 1}, 1.5f);
+    add({0.5f, 0.5f, 2.1e9f}, 1e6f);  // near the top, far from every estimate
+    add({0.5f, 0.5f, 3e9f}, 1e9f);    // above the top, reaching into it
+    place();
+    sys.collect_visible_lights();
+    sys.plan_batches();
+    struct Bottom final : BatchConsumer {
+        void begin_layer(int32_t layer) override {
+            if (layer == 4) throw std::runtime_error("enough");
+        }
+        void flush_batch(const float* info, const float*, int32_t n) override {
+            chords.push_back(n == 1 ? info[0] : -1);
+        }
+        std::vector<float> chords;
+    } out;
+    EXPECT_THROW(sys.emit_batches(out), std::runtime_error);
+    sys.visible_lights.clear();
+    EXPECT_EQ(out.chords, (std::vector<float>{std::sqrt(1.25f), 1.5f, std::sqrt(1.25f)}));
+}
+
+// Storage sizes are computed so that they cannot wrap: in 32-bit arithmetic
+// (as on the 32-bit DLL) a size past the type's range is refused, and a count
+// an array cannot hold is std::bad_alloc, never a shorter array.
+template <typename T>
+struct SmallAllocator : std::allocator<T> {
+    template <typename U>
+    struct rebind {
+        using other = SmallAllocator<U>;
+    };
+    SmallAllocator() = default;
+    template <typename U>
+    SmallAllocator(const SmallAllocator<U>&) {}
+    size_t max_size() const { return 1000; }
+};
+
+TEST(BatchStorage, SizesPastTheirTypeAreRefusedNotWrapped) {
+    using Size32 = uint32_t;
+    const Size32 max32 = std::numeric_limits<Size32>::max();
+    // 6 x (2,048 + 5/6 x 2^32) wraps a 32-bit size; 64 bits hold it.
+    EXPECT_EQ(LayerBatcher::window_floats<Size32>(max32, max32), 0u);
+    EXPECT_GT(LayerBatcher::window_floats<uint64_t>(max32, std::numeric_limits<uint64_t>::max()),
+              uint64_t{max32});
+    // The largest count that fits is given exactly; one step more is refused.
+    EXPECT_EQ(LayerBatcher::window_floats<Size32>(6, 6 * 2053 + 2), 6u * 2053 + 2);
+    EXPECT_EQ(LayerBatcher::window_floats<Size32>(12, 6 * 2053 + 2), 0u);
+    EXPECT_EQ(LayerBatcher::window_floats<Size32>(0, 1), 0u);
+    // A largest 32-bit request: (2^32 - 1 - 2) / 6 entries at most.
+    const Size32 lights = ((max32 - 2) / 6 - 2048) / 5 * 6;
+    const Size32 floats = LayerBatcher::window_floats<Size32>(lights, max32);
+    EXPECT_NE(floats, 0u);
+    EXPECT_LE(floats, max32);
+    EXPECT_EQ(floats % 6, 2u);
+
+    std::vector<int, SmallAllocator<int>> array(10, 7);
+    EXPECT_THROW(size_for_lights(array, 1001, 1001), std::bad_alloc);
+    EXPECT_EQ(array.size(), 10u);
+    size_for_lights(array, 1000, 5000);  // room beyond the limit: exactly the count
+    EXPECT_EQ(array.size(), 1000u);
+    EXPECT_EQ(array.capacity(), 1000u);
 }
 
 }  // namespace

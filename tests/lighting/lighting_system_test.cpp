@@ -66,8 +66,16 @@ TEST(LightingSystem, DestroyFreesOnlyLiveLightsOfThisSystem) {
     a.destroy_point_light(&on_stack);
     EXPECT_EQ(a.lights.size(), 1u);
     EXPECT_EQ(b.lights.size(), 1u);
+    a.destroy_point_light(reinterpret_cast<IPointLight*>(reinterpret_cast<char*>(la) + 4));
+    EXPECT_EQ(a.lights.size(), 1u);  // an address inside a light
     a.destroy_point_light(la);
     a.destroy_point_light(la);  // stale
+    EXPECT_EQ(a.lights.size(), 0u);
+    // A freed slot goes to the next light made: the stale pointer then names
+    // that live light, and destroying it destroys the new light.
+    IPointLight* reused = a.create_point_light();
+    EXPECT_EQ(reused, la);
+    a.destroy_point_light(la);
     EXPECT_EQ(a.lights.size(), 0u);
     a.clear_point_lights();
     b.clear_point_lights();

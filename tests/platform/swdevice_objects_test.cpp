@@ -392,13 +392,32 @@ TEST(SwDeviceState, DrawsAreValidatedAgainstSceneAndStreams) {
     EXPECT_EQ(dev.DrawPrimitive(D3DPT_TRIANGLELIST, 0, 1), S_OK);
     EXPECT_EQ(dev.DrawPrimitive(D3DPT_TRIANGLELIST, 1, 1), D3DERR_INVALIDCALL);  // past the end
     EXPECT_EQ(dev.DrawIndexedPrimitive(D3DPT_TRIANGLELIST, 0, 0, 3, 0, 1), D3DERR_INVALIDCALL);
+    // A locked stream is refused as misuse, as is a second lock and the last
+    // release of a locked buffer.
+    void* data = nullptr;
+    ASSERT_EQ(vb->Lock(0, 0, &data, 0), S_OK);
+    EXPECT_EQ(dev.DrawPrimitive(D3DPT_TRIANGLELIST, 0, 1), D3DERR_INVALIDCALL);
+    EXPECT_EQ(vb->Lock(0, 0, &data, 0), S_OK);
+    EXPECT_EQ(vb->Unlock(), S_OK);
+    EXPECT_EQ(dev.DrawPrimitive(D3DPT_TRIANGLELIST, 0, 1), D3DERR_INVALIDCALL);  // still locked
+    EXPECT_EQ(vb->Unlock(), S_OK);
+    EXPECT_EQ(vb->Unlock(), D3DERR_INVALIDCALL);
+    EXPECT_EQ(dev.DrawPrimitive(D3DPT_TRIANGLELIST, 0, 1), S_OK);
     dev.SetStreamSource(0, nullptr, 0, 0);
     EXPECT_EQ(dev.DrawPrimitive(D3DPT_TRIANGLELIST, 0, 1), D3DERR_INVALIDCALL);
     ASSERT_EQ(dev.EndScene(), S_OK);
     EXPECT_EQ(dev.EndScene(), D3DERR_INVALIDCALL);
-    EXPECT_EQ(dev.draw_calls(), 1u);
+    EXPECT_EQ(dev.draw_calls(), 2u);
     decl->Release();
+    vb->Lock(0, 0, &data, 0);
+    vb->AddRef();
+    vb->Release();  // not the last reference
     vb->Release();
+    EXPECT_EQ(dev.misuses(),
+              (std::vector<std::string>{"draw from VertexBuffer#1 while it is locked",
+                                        "VertexBuffer#1 locked while locked",
+                                        "draw from VertexBuffer#1 while it is locked",
+                                        "VertexBuffer#1 released while locked"}));
 }
 
 // Shader objects: bytecode the device cannot validate is refused; bound

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <new>
@@ -287,8 +288,9 @@ TEST_P(AllocationSweep, EveryAllocationOfEveryOperationFails) {
 }
 
 // A frame whose working storage failed to grow, at any of its allocations,
-// leaves nothing half grown behind: the next frame draws exactly what a host
-// that never ran out of memory gets.
+// leaves nothing half grown behind: the light map's record still describes
+// the map it keeps, and the next frame draws exactly what a host that never
+// ran out of memory gets.
 TEST_P(AllocationSweep, FrameAfterFailedGrowthDrawsAsIfNothingFailed) {
     auto scene = [](Host& h) {
         h.setup(3);
@@ -308,12 +310,16 @@ TEST_P(AllocationSweep, FrameAfterFailedGrowthDrawsAsIfNothingFailed) {
         Host h(GetParam());
         scene(h);
         h.dev.set_null_mode(true);
+        LightMapInfo before;
+        std::memcpy(&before, h.sys->get_light_map(), sizeof before);
         alloc_probe::start();
         alloc_probe::fail_at(k);
         try {
-            h.render(8, 8);
+            h.render(12, 8);  // a volume placed elsewhere
         } catch (const std::bad_alloc&) {
             h.dev.EndScene();
+            EXPECT_EQ(std::memcmp(&before, h.sys->get_light_map(), sizeof before), 0)
+                << "allocation " << k;
         }
         const size_t made = alloc_probe::stop();
         h.dev.set_null_mode(false);

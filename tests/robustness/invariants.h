@@ -190,6 +190,7 @@ inline std::string check_released(SoftwareDevice& dev, ULONG device_refs_before)
     }
     if (dev.over_releases() != 0)
         out += std::to_string(dev.over_releases()) + " releases of dead objects; ";
+    for (const std::string& misuse : dev.misuses()) out += "misuse: " + misuse + "; ";
     if (!g_device_objects.empty())
         out += std::to_string(g_device_objects.size()) + " objects still registered; ";
     if (g_point_light_mesh) out += "light mesh not freed; ";

@@ -2,18 +2,28 @@
 // replay of the fuzz corpus: every saved input must still run clean.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
+#include <limits>
 #include <string>
 #include <vector>
 
 #include "fuzz/call_sequence.h"
+#include "lighting/lighting_system.h"
 #include "robustness/invariants.h"
 
 namespace {
 
 using lightvol_sw::SoftwareDevice;
+
+std::string test_support_calls(const SoftwareDevice& dev) {
+    std::string out;
+    for (const std::string& call : dev.calls()) out += call + "\n";
+    return out;
+}
 using namespace robustness;
 
 class HostFrame : public ::testing::Test {
@@ -107,6 +117,112 @@ TEST_F(HostFrame, HostWithoutDepthSurfaceKeepsNone) {
     IDirect3DSurface9* depth = nullptr;
     EXPECT_EQ(dev.GetDepthStencilSurface(&depth), D3DERR_NOTFOUND);
     EXPECT_EQ(depth, nullptr);
+    EXPECT_GT(lit_texels(), 0u);
+}
+
+// Every frame that does not redraw the light map leaves its record as it
+// was: LightMapInfo byte for byte, world2scr and the texels, whatever moved.
+TEST_F(HostFrame, SkippedFramesKeepTheLightMapRecord) {
+    const LightingSystem& internals = *static_cast<LightingSystem*>(sys);
+    auto frame_at = [&](float x) {
+        dev.BeginScene();
+        const Vec3 focus{x, 2, 0}, lo{x - 2, 0, 0}, hi{x + 2, 4, 0};
+        const float movement[2] = {1, 1};
+        sys->render(&focus, movement, &lo, &hi);
+        dev.EndScene();
+    };
+    // Each refusal falls on the module's first call of its kind in a frame.
+    const std::vector<std::pair<std::string, std::function<void()>>> skips = {
+        {"host viewport unread",
+         [&] { dev.fail("GetViewport", calls_of("GetViewport") + 1, E_FAIL); }},
+        {"host target unread",
+         [&] { dev.fail("GetRenderTarget", calls_of("GetRenderTarget") + 1, E_FAIL); }},
+        {"host depth unread",
+         [&] {
+             dev.fail("GetDepthStencilSurface", calls_of("GetDepthStencilSurface") + 1, E_FAIL);
+         }},
+        {"light map bind refused",
+         [&] { dev.fail("SetRenderTarget", calls_of("SetRenderTarget") + 1, E_FAIL); }},
+        {"device lost", [&] { sys->on_lost_device(); }},
+    };
+    for (const auto& skip : skips) {
+        SCOPED_TRACE(skip.first);
+        frame_at(2);
+        skip.second();
+        LightMapInfo info;
+        std::memcpy(&info, sys->get_light_map(), sizeof info);
+        float world2scr[4];
+        std::memcpy(world2scr, internals.world2scr, sizeof world2scr);
+        const auto texels = SoftwareDevice::read_pixels(sys->get_light_map()->texture);
+        frame_at(10);
+        EXPECT_EQ(std::memcmp(&info, sys->get_light_map(), sizeof info), 0);
+        EXPECT_EQ(std::memcmp(world2scr, internals.world2scr, sizeof world2scr), 0);
+        EXPECT_EQ(SoftwareDevice::read_pixels(sys->get_light_map()->texture), texels);
+        dev.clear_failures();
+        sys->on_reset_device();
+        frame_at(10);
+        EXPECT_NE(std::memcmp(&info, sys->get_light_map(), sizeof info), 0);
+    }
+}
+
+// Rows of the README's bad-input table that the sweeps and the fuzzer only
+// survive, checked for what the table says happens.
+TEST_F(HostFrame, BadInputRowsDoWhatTheReadmeSays) {
+    const Vec3 focus{2, 2, 0}, lo{0, 0, 0}, hi{4, 4, 0};
+    const float movement[2] = {1, 1};
+    dev.clear_calls();
+    // render with a null argument does nothing.
+    for (int k = 0; k < 4; ++k) {
+        const Vec3* p[3] = {&focus, &lo, &hi};
+        if (k < 3) p[k] = nullptr;
+        sys->render(p[0], k == 3 ? nullptr : movement, p[1], p[2]);
+    }
+    EXPECT_TRUE(dev.calls().empty()) << test_support_calls(dev);
+
+    // A refused GetSurfaceLevel leaves the light map without a surface:
+    // frames are skipped until the target is made again.
+    dev.fail("IDirect3DTexture9::GetSurfaceLevel", 0, E_FAIL);
+    sys->set_volume(4, 4, 2, 1);
+    dev.clear_failures();
+    dev.clear_calls();
+    EXPECT_EQ(frame(), "");
+    EXPECT_EQ(calls_of("Clear"), 0);
+    sys->set_volume(4, 4, 2, 1);
+    EXPECT_EQ(frame(), "");
+    EXPECT_EQ(calls_of("Clear"), 1);
+
+    sys->release();
+    // Before init, or after init(nullptr, ...): set_volume stores the clamped
+    // sizes and makes no targets; the other calls make no device call.
+    dev.clear_calls();
+    ILightingSystem* other = create_ILightingSystem();
+    other->init(nullptr, host_set_render_state);
+    other->set_volume(0, 3, -2, -std::numeric_limits<float>::infinity());
+    const auto& fresh = *static_cast<LightingSystem*>(other);
+    EXPECT_EQ(fresh.width, 1);
+    EXPECT_EQ(fresh.depth, 1);
+    EXPECT_EQ(fresh.cell_size, 0.01f);
+    other->render(&focus, movement, &lo, &hi);
+    other->on_lost_device();
+    other->on_reset_device();
+    EXPECT_EQ(other->get_light_map()->texture, nullptr);
+    other->release();
+    EXPECT_TRUE(dev.calls().empty()) << test_support_calls(dev);
+
+    // A null render-state callback: frames still draw, setting no state.
+    sys = create_ILightingSystem();
+    sys->init(&dev, nullptr);
+    sys->set_volume(4, 4, 2, 1);
+    sys->set_base_layer(0);
+    IPointLight* light = sys->create_point_light();
+    const Vec3 p{2, 2, 0}, c{1, 1, 1};
+    light->set_position(&p);
+    light->set_radius(2);
+    light->set_color(&c);
+    dev.clear_calls();
+    EXPECT_EQ(frame(), "");
+    EXPECT_EQ(calls_of("SetRenderState"), 0);
+    EXPECT_GT(calls_of("DrawPrimitive"), 0);
     EXPECT_GT(lit_texels(), 0u);
 }
 

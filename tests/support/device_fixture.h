@@ -47,7 +47,8 @@ inline std::vector<std::string> message_texts() {
 }
 
 // A software device bound as the module's device, inside a scene. On teardown nothing the
-// module made may still hold a reference, and nothing may be released twice.
+// module made may still hold a reference, nothing may be released twice, and the
+// device may have seen no misuse.
 class DeviceTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -63,6 +64,7 @@ protected:
         callback_device() = nullptr;
         EXPECT_EQ(dev.live_object_count(), 0u) << joined(dev.live_objects());
         EXPECT_EQ(dev.over_releases(), 0);
+        EXPECT_TRUE(dev.misuses().empty()) << joined(dev.misuses());
         lightvol_sw::clear_message_boxes();
     }
 

@@ -59,6 +59,30 @@ TEST_F(DeviceBinding, SetVolumeReplacesBothTargets) {
     EXPECT_EQ(desc.Width, 4u);
 }
 
+// Sizes at or below 1 clamp to a volume of one texel: a 1 x 1 light map and
+// depth surface that a frame draws into.
+TEST_F(DeviceBinding, TheClampedOneTexelVolumeIsMadeAndDrawn) {
+    sys->set_volume(0, -7, 1, 1);
+    EXPECT_EQ(calls_starting(dev, "CreateTexture"),
+              (std::vector<std::string>{"CreateTexture(1,1,1,1,22,0)"}));
+    EXPECT_EQ(calls_starting(dev, "CreateDepthStencilSurface"),
+              (std::vector<std::string>{"CreateDepthStencilSurface(1,1,77,0,0,1)"}));
+    EXPECT_TRUE(message_texts().empty());
+    IDirect3DTexture9* map = sys->get_light_map()->texture;
+    ASSERT_NE(map, nullptr);
+    D3DSURFACE_DESC desc{};
+    map->GetLevelDesc(0, &desc);
+    EXPECT_EQ(desc.Width, 1u);
+    EXPECT_EQ(desc.Height, 1u);
+    sys->set_base_layer(0);
+    light({0.5f, 0.5f, 0}, 2, {1, 0.5f, 0.25f});
+    render_box(1, 1);
+    EXPECT_EQ(calls_starting(dev, "DrawPrimitive").size(), 1u);
+    const std::vector<uint32_t> texel = SoftwareDevice::read_pixels(map);
+    ASSERT_EQ(texel.size(), 1u);
+    EXPECT_NE(texel[0] & 0xFF0000u, 0u) << std::hex << texel[0];  // red, near the centre
+}
+
 TEST_F(DeviceBinding, LostAndResetRebuildTargetsAndRefreshTheTexture) {
     sys->on_reset_device();  // before any set_volume
     EXPECT_EQ(sys->get_light_map()->texture, nullptr);
@@ -95,6 +119,18 @@ TEST_F(DeviceBinding, OverflowingAtlasWidthIsRefusedWithoutADeviceCall) {
     dev.clear_calls();
     render_box(4, 4);
     EXPECT_TRUE(dev.calls().empty());
+    // At the type limits: refused by the module, or by the device (past its
+    // largest texture) with the size in the message; frames do nothing.
+    lightvol_sw::clear_message_boxes();
+    sys->set_volume(INT32_MAX, INT32_MAX, INT32_MAX, 3.4e38f);
+    sys->set_volume(1, INT32_MAX, INT32_MAX, 1);
+    EXPECT_EQ(message_texts(),
+              (std::vector<std::string>{"w:-1, h:2147483647, fmt:22, type:1",
+                                        "w:-1, h:2147483647, fmt:77, type:0",
+                                        "w:2147483647, h:2147483647, fmt:22, type:1",
+                                        "w:2147483647, h:2147483647, fmt:77, type:0"}));
+    render_box(4, 4);
+    EXPECT_TRUE(calls_starting(dev, "Clear").empty());
     sys->set_volume(4, 4, 2, 1);  // still usable
     EXPECT_NE(sys->get_light_map()->texture, nullptr);
 }

@@ -34,6 +34,12 @@ inline SceneFrame frame_at(float x0, float y0, int32_t width, int32_t height, fl
     return f;
 }
 
+inline std::string test_misuses(const lightvol_sw::SoftwareDevice& dev) {
+    std::string out;
+    for (const std::string& line : dev.misuses()) out += line + "\n";
+    return out;
+}
+
 class HostTest : public ::testing::Test {
 protected:
     void SetUp() override { lightvol_sw::clear_message_boxes(); }
@@ -43,6 +49,7 @@ protected:
         host->release_system();
         EXPECT_EQ(dev.live_object_count(), 0u);
         EXPECT_EQ(dev.over_releases(), 0);
+        EXPECT_TRUE(dev.misuses().empty()) << test_misuses(dev);
         EXPECT_EQ(lightvol_sw::SoftwareDevice::ref_count(&dev), 1u);
         host.reset();
         lightvol_sw::clear_message_boxes();
