@@ -34,6 +34,10 @@ protected:
         dev.SetViewport(&host_viewport);
         sys = create_ILightingSystem();
         sys->init(&dev, host_set_render_state);
+        add_scene();
+    }
+    // A 4 x 4 x 2 volume with one white light of radius 2 on layer 0.
+    void add_scene() {
         sys->set_volume(4, 4, 2, 1);
         sys->set_base_layer(0);
         IPointLight* light = sys->create_point_light();
@@ -212,13 +216,7 @@ TEST_F(HostFrame, BadInputRowsDoWhatTheReadmeSays) {
     // A null render-state callback: frames still draw, setting no state.
     sys = create_ILightingSystem();
     sys->init(&dev, nullptr);
-    sys->set_volume(4, 4, 2, 1);
-    sys->set_base_layer(0);
-    IPointLight* light = sys->create_point_light();
-    const Vec3 p{2, 2, 0}, c{1, 1, 1};
-    light->set_position(&p);
-    light->set_radius(2);
-    light->set_color(&c);
+    add_scene();
     dev.clear_calls();
     EXPECT_EQ(frame(), "");
     EXPECT_EQ(calls_of("SetRenderState"), 0);
