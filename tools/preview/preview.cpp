@@ -35,22 +35,22 @@ int32_t view_pixels_per_cell(const Scene& scene, const PreviewOptions& options) 
     return std::clamp(512 / longer, 1, 16);
 }
 
-RgbImage top_down_view(const lightvol_sampling::LightSampler& sampler, const LightMapInfo& info,
-                       int32_t width, int32_t height, float cell_size, float z,
-                       int32_t pixels_per_cell) {
+namespace {
+
+// A columns x rows picture, pixel (px, py) showing the light sampled at
+// world_at(px + 0.5, py + 0.5), the pixel's centre in pixel units.
+template <typename WorldAt>
+RgbImage sampled_picture(const lightvol_sampling::LightSampler& sampler, int32_t columns,
+                         int32_t rows, WorldAt world_at) {
     RgbImage image;
-    image.width = width * pixels_per_cell;
-    image.height = height * pixels_per_cell;
+    image.width = columns;
+    image.height = rows;
     image.rgb.resize(static_cast<size_t>(image.width) * image.height * 3);
-    // origin.x is the volume's minimum x and origin.y its maximum y: the
-    // picture's top-left corner, with y growing downwards in the picture.
-    const float step = cell_size / static_cast<float>(pixels_per_cell);
     uint8_t* out = image.rgb.data();
     for (int32_t py = 0; py < image.height; ++py) {
-        const float wy = info.origin.y - (static_cast<float>(py) + 0.5f) * step;
         for (int32_t px = 0; px < image.width; ++px) {
-            const float wx = info.origin.x + (static_cast<float>(px) + 0.5f) * step;
-            const lightvol_sampling::Rgb c = sampler.sample({wx, wy, z});
+            const lightvol_sampling::Rgb c = sampler.sample(
+                world_at(static_cast<float>(px) + 0.5f, static_cast<float>(py) + 0.5f));
             *out++ = to_byte(c.r);
             *out++ = to_byte(c.g);
             *out++ = to_byte(c.b);
@@ -59,28 +59,32 @@ RgbImage top_down_view(const lightvol_sampling::LightSampler& sampler, const Lig
     return image;
 }
 
+}  // namespace
+
+RgbImage top_down_view(const lightvol_sampling::LightSampler& sampler, const LightMapInfo& info,
+                       int32_t width, int32_t height, float cell_size, float z,
+                       int32_t pixels_per_cell) {
+    // origin.x is the volume's minimum x and origin.y its maximum y: the
+    // picture's top-left corner, with y growing downwards in the picture.
+    const float step = cell_size / static_cast<float>(pixels_per_cell);
+    return sampled_picture(sampler, width * pixels_per_cell, height * pixels_per_cell,
+                           [&](float u, float v) {
+                               return Vec3{info.origin.x + u * step,
+                                                               info.origin.y - v * step, z};
+                           });
+}
+
 RgbImage side_view(const lightvol_sampling::LightSampler& sampler, const LightMapInfo& info,
                    int32_t width, int32_t depth, float cell_size, float y,
                    int32_t pixels_per_cell) {
-    RgbImage image;
-    image.width = width * pixels_per_cell;
-    image.height = depth * pixels_per_cell;
-    image.rgb.resize(static_cast<size_t>(image.width) * image.height * 3);
     // origin.z is the volume's bottom; the picture's top row is its top.
     const float step = cell_size / static_cast<float>(pixels_per_cell);
     const float top = info.origin.z + static_cast<float>(depth) * cell_size;
-    uint8_t* out = image.rgb.data();
-    for (int32_t pz = 0; pz < image.height; ++pz) {
-        const float wz = top - (static_cast<float>(pz) + 0.5f) * step;
-        for (int32_t px = 0; px < image.width; ++px) {
-            const float wx = info.origin.x + (static_cast<float>(px) + 0.5f) * step;
-            const lightvol_sampling::Rgb c = sampler.sample({wx, y, wz});
-            *out++ = to_byte(c.r);
-            *out++ = to_byte(c.g);
-            *out++ = to_byte(c.b);
-        }
-    }
-    return image;
+    return sampled_picture(sampler, width * pixels_per_cell, depth * pixels_per_cell,
+                           [&](float u, float v) {
+                               return Vec3{info.origin.x + u * step, y,
+                                                               top - v * step};
+                           });
 }
 
 bool render_preview(const Scene& scene, const PreviewOptions& options,
