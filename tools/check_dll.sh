@@ -78,7 +78,6 @@ while read -r name; do
 done <<<"$imports"
 ((${#bad[@]} == 0)) || fail "imports DLLs a Windows host does not have: ${bad[*]}"
 
-
 # --- MSVC-format import library ------------------------------------------------
 fail_lib() {
   echo "check_dll: $lib: $*" >&2
@@ -116,7 +115,7 @@ import_machines() {
   done
 }
 [[ $(head -c 8 "$lib") == '!<arch>' ]] || fail_lib "not an archive"
-machines=$(import_machines)
+machines=$(import_machines) || exit 1
 echo "import library: $lib"
 [[ -n $machines ]] || fail_lib "holds no short import object"
 [[ $(wc -l <<<"$machines") -eq 1 ]] || fail_lib "holds $(wc -l <<<"$machines") imports, expected one"
