@@ -1,14 +1,19 @@
-# lightvol_install_package(target [more targets...])
+# lightvol_install_package(target [more targets...]
+#                          [MSVC_IMPORT_LIBRARY <lightvol.lib> <lightvol.def>])
 #
 # Installs the module as the CMake package `lightvol`:
 #   bin/      the DLL (Windows)
-#   lib/      the import library, or the static library and what it links publicly
+#   lib/      the import library, or the static library and what it links publicly;
+#             for the DLL also the MSVC-format import library and its .def
 #   include/  lightvol.h
 #   lib/cmake/lightvol/  lightvolConfig.cmake, lightvolConfigVersion.cmake and the
 #             exported targets, so that find_package(lightvol) gives lightvol::lightvol.
 #
 # The first target is the module. Further targets are libraries the module links
 # publicly (the native build's software device), which must be exported with it.
+# With MSVC_IMPORT_LIBRARY the package hands MSVC-style toolchains (MSVC, clang-cl,
+# clang for a *-windows-msvc target) that import library in place of the one
+# the build's own linker made (MinGW's liblightvol.dll.a).
 include_guard(GLOBAL)
 
 include(GNUInstallDirs)
@@ -17,7 +22,8 @@ include(CMakePackageConfigHelpers)
 get_filename_component(_lightvol_root ${CMAKE_CURRENT_LIST_DIR}/.. ABSOLUTE)
 
 function(lightvol_install_package target)
-  set(targets ${target} ${ARGN})
+  cmake_parse_arguments(PARSE_ARGV 1 arg "" "" "MSVC_IMPORT_LIBRARY")
+  set(targets ${target} ${arg_UNPARSED_ARGUMENTS})
   set(config_dir ${CMAKE_INSTALL_LIBDIR}/cmake/lightvol)
   set(generated ${CMAKE_CURRENT_BINARY_DIR}/lightvol-package)
   if(DEFINED lightvol_VERSION)
@@ -46,8 +52,42 @@ function(lightvol_install_package target)
 @PACKAGE_INIT@
 
 include("${CMAKE_CURRENT_LIST_DIR}/lightvolTargets.cmake")
-check_required_components(lightvol)
 ]=])
+  if(arg_MSVC_IMPORT_LIBRARY)
+    install(FILES ${arg_MSVC_IMPORT_LIBRARY} DESTINATION ${CMAKE_INSTALL_LIBDIR})
+    list(GET arg_MSVC_IMPORT_LIBRARY 0 msvc_implib)
+    get_filename_component(LIGHTVOL_MSVC_IMPLIB_NAME ${msvc_implib} NAME)
+    file(APPEND ${config_in} [=[
+
+# The targets name MinGW's import library. MSVC's link.exe and lld-link, behind
+# MSVC, clang-cl or clang for a *-windows-msvc target, take the MSVC-format one
+# made from the same DLL.
+set(_lightvol_msvc_style FALSE)
+foreach(_lightvol_lang C CXX)
+  if(CMAKE_${_lightvol_lang}_COMPILER_ID STREQUAL "MSVC" OR
+     CMAKE_${_lightvol_lang}_SIMULATE_ID STREQUAL "MSVC")
+    set(_lightvol_msvc_style TRUE)
+  endif()
+endforeach()
+if(MSVC OR _lightvol_msvc_style)
+  set(_lightvol_implib "${PACKAGE_PREFIX_DIR}/@CMAKE_INSTALL_LIBDIR@/@LIGHTVOL_MSVC_IMPLIB_NAME@")
+  set_property(TARGET lightvol::lightvol PROPERTY IMPORTED_IMPLIB "${_lightvol_implib}")
+  get_property(_lightvol_configs TARGET lightvol::lightvol PROPERTY IMPORTED_CONFIGURATIONS)
+  foreach(_lightvol_config IN LISTS _lightvol_configs)
+    set_property(TARGET lightvol::lightvol
+                 PROPERTY IMPORTED_IMPLIB_${_lightvol_config} "${_lightvol_implib}")
+  endforeach()
+  unset(_lightvol_implib)
+  unset(_lightvol_configs)
+  unset(_lightvol_config)
+endif()
+unset(_lightvol_msvc_style)
+unset(_lightvol_lang)
+]=])
+  endif()
+  file(APPEND ${config_in} "
+check_required_components(lightvol)
+")
   configure_package_config_file(${config_in}
     ${generated}/lightvolConfig.cmake
     INSTALL_DESTINATION ${config_dir})

@@ -45,7 +45,28 @@ target_link_libraries(lightvol PRIVATE ${LIGHTVOL_D3DX9_LIB} user32)
 # that no runtime DLL is imported.
 target_link_options(lightvol PRIVATE -static-libgcc -static-libstdc++ -Wl,--no-undefined)
 
-lightvol_install_package(lightvol)
+# lightvol.lib: the import library MSVC-style linkers (link.exe, lld-link) take,
+# beside MinGW's liblightvol.dll.a, made from the linked DLL's export table
+# together with the lightvol.def it is made from.
+find_program(LIGHTVOL_LLVM_DLLTOOL NAMES llvm-dlltool-14 llvm-dlltool
+             DOC "llvm-dlltool, which writes lightvol.lib (Debian package llvm-14)")
+if(NOT LIGHTVOL_LLVM_DLLTOOL OR NOT CMAKE_OBJDUMP)
+  message(FATAL_ERROR "lightvol.lib needs llvm-dlltool (package llvm-14) and the MinGW-w64 "
+                      "objdump (binutils-mingw-w64-i686 or -x86-64)")
+endif()
+set(LIGHTVOL_MSVC_DEF ${PROJECT_BINARY_DIR}/lightvol.def)
+set(LIGHTVOL_MSVC_IMPLIB ${PROJECT_BINARY_DIR}/lightvol.lib)
+add_custom_command(OUTPUT ${LIGHTVOL_MSVC_IMPLIB} ${LIGHTVOL_MSVC_DEF}
+  COMMAND ${CMAKE_COMMAND} -DDLL=$<TARGET_FILE:lightvol> -DOBJDUMP=${CMAKE_OBJDUMP}
+          -DDLLTOOL=${LIGHTVOL_LLVM_DLLTOOL} -DDEF=${LIGHTVOL_MSVC_DEF} -DLIB=${LIGHTVOL_MSVC_IMPLIB}
+          -P ${CMAKE_CURRENT_LIST_DIR}/MsvcImportLibrary.cmake
+  DEPENDS lightvol ${CMAKE_CURRENT_LIST_DIR}/MsvcImportLibrary.cmake
+  COMMENT "Making lightvol.lib from the export table of lightvol.dll"
+  VERBATIM)
+add_custom_target(lightvol_msvc_import_library ALL
+  DEPENDS ${LIGHTVOL_MSVC_IMPLIB} ${LIGHTVOL_MSVC_DEF})
+
+lightvol_install_package(lightvol MSVC_IMPORT_LIBRARY ${LIGHTVOL_MSVC_IMPLIB} ${LIGHTVOL_MSVC_DEF})
 
 option(LIGHTVOL_BUILD_WINE_TESTS "Build the Wine end-to-end test host" ON)
 if(LIGHTVOL_BUILD_WINE_TESTS AND EXISTS ${PROJECT_SOURCE_DIR}/tests/wine/CMakeLists.txt)

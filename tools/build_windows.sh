@@ -5,8 +5,9 @@
 #
 # i686 is the 32-bit DLL (preset mingw-i686), x86_64 the 64-bit one (preset
 # mingw-x86_64); all (the default) builds both. Installs the cross compilers
-# from Debian's packages when they are missing, configures with the preset,
-# builds with two jobs and runs tools/check_dll.sh on each result. The build
+# and LLVM's tools (llvm-14, for the MSVC-format lightvol.lib) from Debian's
+# packages when they are missing, configures with the preset, builds with two
+# jobs and runs tools/check_dll.sh on each result (the DLL and lightvol.lib). The build
 # directories are build/mingw-i686 and build/mingw-x86_64; when exactly one
 # architecture is built, $LIGHTVOL_WIN_BUILD_DIR (if set) is used instead.
 # Prints each DLL's path last.
@@ -29,6 +30,8 @@ for arch in "${archs[@]}"; do
       need+=(g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64) ;;
   esac
 done
+# llvm-dlltool writes lightvol.lib; check_dll.sh reads it with llvm-nm and llvm-readobj.
+command -v llvm-dlltool-14 >/dev/null || command -v llvm-dlltool >/dev/null || need+=(llvm-14)
 command -v cmake >/dev/null || need+=(cmake)
 command -v make >/dev/null || need+=(make)
 if ((${#need[@]})); then

@@ -1,16 +1,25 @@
 #!/usr/bin/env bash
-# Checks the export and import tables of lightvol.dll, 32-bit or 64-bit.
+# Checks the export and import tables of lightvol.dll, 32-bit or 64-bit, and
+# the MSVC-format import library made from it.
 #
-#   tools/check_dll.sh [path/to/lightvol.dll]
+#   tools/check_dll.sh [path/to/lightvol.dll [path/to/lightvol.lib]]
 #
 # Exports: exactly one, create_ILightingSystem, undecorated (no leading
 # underscore, no @N suffix; a 64-bit DLL has no decoration anyway). Imports:
 # d3dx9_43.dll, user32.dll and Windows system DLLs only; in particular no
 # libstdc++, libgcc or libwinpthread DLL. The same rule holds for both
 # architectures.
+#
+# lightvol.lib (default: beside the DLL), read with llvm-nm and llvm-readobj:
+# one short import object, for the DLL's machine type, of code from
+# lightvol.dll, whose symbols are exactly __imp_<s> and <s> with <s> the C
+# name of create_ILightingSystem on that machine (_create_ILightingSystem on
+# i386, create_ILightingSystem on x86-64), imported by the plain name
+# create_ILightingSystem.
 set -euo pipefail
 
 dll=${1:-build/mingw-i686/lightvol.dll}
+lib=${2:-$(dirname "$dll")/lightvol.lib}
 
 fail() {
   echo "check_dll: $dll: $*" >&2
@@ -68,5 +77,75 @@ while read -r name; do
   esac
 done <<<"$imports"
 ((${#bad[@]} == 0)) || fail "imports DLLs a Windows host does not have: ${bad[*]}"
+
+# --- MSVC-format import library ------------------------------------------------
+fail_lib() {
+  echo "check_dll: $lib: $*" >&2
+  exit 1
+}
+[[ -f $lib ]] || fail_lib "no such file (the MSVC-format import library of $dll)"
+find_llvm() {
+  local t
+  for t in "$1-14" "$1"; do
+    command -v "$t" >/dev/null && { echo "$t"; return; }
+  done
+  fail_lib "$1 not found (install llvm-14)"
+}
+nm=$(find_llvm llvm-nm)
+readobj=$(find_llvm llvm-readobj)
+case $arch in
+  i686) symbol=_create_ILightingSystem lib_machine=014c coff=COFF-i386 ;;
+  x86_64) symbol=create_ILightingSystem lib_machine=8664 coff=COFF-x86-64 ;;
+esac
+
+# The machine field of every short import object (an archive member that
+# starts 00 00 ff ff: Sig1, Sig2, Version, Machine), found by walking the
+# archive's members (60-byte headers, sizes at offset 48, two-byte alignment).
+import_machines() {
+  local size offset=8 member_size sig
+  size=$(stat -c %s "$lib")
+  while ((offset + 60 <= size)); do
+    member_size=$(dd if="$lib" bs=1 skip=$((offset + 48)) count=10 status=none | tr -d ' ')
+    [[ $member_size =~ ^[0-9]+$ ]] || fail_lib "not an archive (bad member header at $offset)"
+    sig=$(od -An -t x1 -j $((offset + 60)) -N 4 "$lib" | tr -d ' \n')
+    if [[ $sig == 0000ffff ]]; then
+      od -An -t x2 -j $((offset + 66)) -N 2 "$lib" | tr -d ' '
+    fi
+    offset=$((offset + 60 + member_size + member_size % 2))
+  done
+}
+[[ $(head -c 8 "$lib") == '!<arch>' ]] || fail_lib "not an archive"
+machines=$(import_machines) || exit 1
+echo "import library: $lib"
+[[ -n $machines ]] || fail_lib "holds no short import object"
+[[ $(wc -l <<<"$machines") -eq 1 ]] || fail_lib "holds $(wc -l <<<"$machines") imports, expected one"
+[[ $machines == "$lib_machine" ]] || fail_lib "its import is for machine $machines, the DLL's is $lib_machine"
+
+# Symbols the archive defines (llvm-nm's posix format: "name type value size").
+defined=$("$nm" --format=posix --defined-only "$lib" 2>/dev/null | awk 'NF >= 2 && $1 !~ /:$/ {print $1}' | sort -u) ||
+  fail_lib "llvm-nm cannot read it"
+imps=$(grep '^__imp_' <<<"$defined" || true)
+echo "  imports: ${imps//$'\n'/ }"
+[[ $imps == "__imp_$symbol" ]] ||
+  fail_lib "defines import symbols \"${imps//$'\n'/ }\", expected exactly __imp_$symbol"
+grep -qx -- "$symbol" <<<"$defined" || fail_lib "does not define the call thunk $symbol"
+
+# The import object itself: code from lightvol.dll, and the name it imports by.
+info=$("$readobj" "$lib" 2>/dev/null) || fail_lib "llvm-readobj cannot read it"
+object=$(awk '/^Format: COFF-import-file/ {on = 1} on && NF == 0 {on = 0} on' <<<"$info")
+grep -qx 'Type: code' <<<"$object" || fail_lib "its import is not of code"
+grep -q "^File: .*(lightvol.dll)\$\|^File: lightvol.dll\$" <<<"$info" ||
+  fail_lib "does not import from lightvol.dll"
+grep -q "^Format: $coff\$" <<<"$info" || fail_lib "its import descriptors are not $coff"
+name_type=$(sed -n 's/^Name type: //p' <<<"$object")
+case $name_type in
+  name) imported=$symbol ;;
+  noprefix) imported=${symbol#[_@?]} ;;
+  undecorate) imported=${symbol#[_@?]} imported=${imported%%@*} ;;
+  *) fail_lib "unknown import name type \"$name_type\"" ;;
+esac
+echo "  imported name: $imported (from $symbol, name type $name_type)"
+[[ $imported == create_ILightingSystem ]] ||
+  fail_lib "imports \"$imported\", not create_ILightingSystem"
 
 echo "check_dll: $dll: ok"

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages a build needs, only those missing.
 #   tools/install-deps.sh native   compiler, CMake, GoogleTest, libpng, JSON
-#   tools/install-deps.sh windows  + the MinGW-w64 i686 and x86_64 cross compilers
+#   tools/install-deps.sh windows  + the MinGW-w64 i686 and x86_64 cross compilers, and
+#                                  LLVM's tools (llvm-dlltool makes the MSVC-format lightvol.lib)
 #   tools/install-deps.sh bench    + Google Benchmark
 #   tools/install-deps.sh fuzz     + clang with its sanitizer and fuzzer runtimes
 #   tools/install-deps.sh msvc     + clang, lld and LLVM tools for MSVC-ABI test hosts
@@ -14,7 +15,7 @@ for group in "${@:-native}"; do
   case "$group" in
     native) want+=(g++ cmake make pkg-config libgtest-dev nlohmann-json3-dev libpng-dev) ;;
     windows) want+=(g++-mingw-w64-i686 binutils-mingw-w64-i686
-                    g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64) ;;
+                    g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 llvm-14) ;;
     bench) want+=(libbenchmark-dev) ;;
     fuzz) want+=(clang libclang-rt-14-dev) ;;
     m32) want+=(g++-multilib) ;;

@@ -18,7 +18,9 @@
 #   - the host with Wine's own d3dx9_43.dll, which cannot compile the light
 #     effect, so the module draws through its built-in shaders,
 #   - a host built against the installed lightvol package,
-#   - the MSVC-ABI host (tests/wine/msvc_host).
+#   - the MSVC-ABI host (tests/wine/msvc_host), built by clang and lld-link
+#     against the installed package's lightvol.lib, with the checks of its
+#     import table that its build.sh makes.
 # Prints PASS/FAIL lines (prefixed by the architecture), one line per
 # architecture saying whether it ran (and why not), and
 # "wine: N passed, M failed"; exits non-zero on any failure. A machine that
@@ -196,7 +198,7 @@ for arch in "${archs[@]}"; do
   msvc_built[$arch]=1
   if [[ -x $root/tests/wine/msvc_host/build.sh ]]; then
     log "building the $(bits "$arch")-bit MSVC-ABI host"
-    if timeout 600 "$root/tests/wine/msvc_host/build.sh" "$arch" "$tmp/msvc-$arch" \
+    if timeout 600 "$root/tests/wine/msvc_host/build.sh" "$arch" "$tmp/msvc-$arch" "$tmp/install-$arch" \
       >"$work/$arch/msvc_build.log" 2>&1; then
       msvc_built[$arch]=0
       cp "$bin"/lightvol.dll "$bin"/d3dx9_43.dll "$bin"/lightvol_msvc_helper.dll "$tmp/msvc-$arch/"
@@ -205,7 +207,7 @@ for arch in "${archs[@]}"; do
     # (MSVC's /Gz); the header's __cdecl keeps the factory and callback right.
     if [[ $arch == i686 && ${msvc_built[$arch]} == 0 ]]; then
       LIGHTVOL_MSVC_HOST_FLAGS=-mrtd LIGHTVOL_MSVC_HOST_NAME=lightvol_msvc_host_stdcall \
-        timeout 600 "$root/tests/wine/msvc_host/build.sh" "$arch" "$tmp/msvc-$arch" \
+        timeout 600 "$root/tests/wine/msvc_host/build.sh" "$arch" "$tmp/msvc-$arch" "$tmp/install-$arch" \
         >>"$work/$arch/msvc_build.log" 2>&1 || msvc_built[$arch]=1
     fi
   fi
@@ -316,6 +318,13 @@ for arch in "${archs[@]}"; do
     fi
     if [[ -x $root/tests/wine/msvc_host/build.sh ]]; then
       if ((msvc_built[$arch] == 0)); then
+        # The import-table checks build.sh made of the linked hosts.
+        while read -r line; do
+          case $line in
+            "PASS "*) pass "${line#PASS }" ;;
+            "FAIL "*) fail "${line#FAIL }" ;;
+          esac
+        done < <(grep -E '^(PASS|FAIL) ' "$work/$arch/msvc_build.log" || true)
         log "running the $(bits "$arch")-bit MSVC-ABI host"
         run_windows msvc-host "$tmp/msvc-$arch" "d3dx9_43=n" lightvol_msvc_host.exe
         if [[ $arch == i686 ]]; then

@@ -1,13 +1,20 @@
 #!/usr/bin/env bash
 # Builds the MSVC-ABI test host, lightvol_msvc_host.exe, with clang for the
-# Microsoft ABI and lld-link, with no Microsoft software and no C runtime.
+# Microsoft ABI and lld-link, with no Microsoft software and no C runtime,
+# against an installed lightvol package, as an MSVC engine links lightvol:
+# find_package(lightvol) gives this toolchain the package's lib/lightvol.lib.
 #
-#   tests/wine/msvc_host/build.sh <i686|x86_64> <output dir>
+#   tests/wine/msvc_host/build.sh <i686|x86_64> <output dir> <package prefix>
 #
-# The import libraries of kernel32.dll, lightvol.dll and
-# lightvol_msvc_helper.dll are made by llvm-dlltool from the .def files here.
-# The helper DLL itself is built by MinGW with the Wine tier
-# (build/mingw-<arch>/tests/wine/bin/lightvol_msvc_helper.dll).
+# The import libraries of kernel32.dll and lightvol_msvc_helper.dll are made
+# by llvm-dlltool from the .def files here. The helper DLL itself is built by
+# MinGW with the Wine tier (build/mingw-<arch>/tests/wine/bin/lightvol_msvc_helper.dll).
+#
+# Then checks the linked host's import table (check_imports.sh: exactly
+# create_ILightingSystem from lightvol.dll), and that this check refuses
+# import libraries made from wrong variants of the package's lightvol.def: the
+# same host object linked against each must fail to link or fail the check.
+# Prints one PASS or FAIL line per check; exits non-zero on any failure.
 #
 # Environment:
 #   LIGHTVOL_MSVC_HOST_FLAGS  extra compiler flags, e.g. "-mrtd" for a 32-bit
@@ -17,14 +24,15 @@
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-root=$(cd "$here/../../.." && pwd)
-arch=${1:?usage: build.sh <i686|x86_64> <output dir>}
-out=${2:?usage: build.sh <i686|x86_64> <output dir>}
+usage="usage: build.sh <i686|x86_64> <output dir> <package prefix>"
+arch=${1:?$usage}
+out=${2:?$usage}
+prefix=${3:?$usage}
 name=${LIGHTVOL_MSVC_HOST_NAME:-lightvol_msvc_host}
 
 case $arch in
-  i686) target=i686-pc-windows-msvc machine=i386 link_machine=x86 ;;
-  x86_64) target=x86_64-pc-windows-msvc machine=i386:x86-64 link_machine=x64 ;;
+  i686) machine=i386 other_machine=i386:x86-64 link_machine=x86 ;;
+  x86_64) machine=i386:x86-64 other_machine=i386 link_machine=x64 ;;
   *) echo "build.sh: unknown architecture $arch" >&2; exit 2 ;;
 esac
 
@@ -36,31 +44,77 @@ find_tool() {
   echo "build.sh: none of $* found (packages clang-14, lld-14, llvm-14)" >&2
   exit 1
 }
-clang=$(find_tool clang-14 clang)
 lld_link=$(find_tool lld-link-14 lld-link)
 dlltool=$(find_tool llvm-dlltool-14 llvm-dlltool)
+[[ -f $prefix/lib/lightvol.lib && -f $prefix/lib/lightvol.def ]] ||
+  { echo "build.sh: $prefix/lib holds no lightvol.lib and lightvol.def" >&2; exit 1; }
 
 mkdir -p "$out"
+out=$(cd "$out" && pwd)
 # 32-bit stdcall names carry @N in the .def files; dlltool keeps it in the
 # symbol the host links against and drops it from the imported name (-k).
 # 64-bit Windows has one convention and no decoration.
-for def in kernel32 lightvol lightvol_msvc_helper; do
+support_libs=()
+for def in kernel32 lightvol_msvc_helper; do
   if [[ $arch == x86_64 ]]; then
     sed -E 's/@[0-9]+//' "$here/$def.def" >"$out/$def.def"
   else
     cp "$here/$def.def" "$out/$def.def"
   fi
   "$dlltool" -m "$machine" -k -d "$out/$def.def" -l "$out/$def.lib"
+  support_libs+=("$out/$def.lib")
 done
 
-# shellcheck disable=SC2086
-"$clang" --target="$target" -std=c++17 -O2 -Wall -Wextra -Werror \
-  -ffreestanding -fno-builtin -fno-exceptions -fno-rtti -fno-stack-protector \
-  -msse2 -ffp-contract=off ${LIGHTVOL_MSVC_HOST_FLAGS:-} \
-  -I"$root/interface" -I"$here" \
-  -c "$here/msvc_host.cpp" -o "$out/$name.obj"
+build=$out/cmake-$name
+cmake -S "$here" -B "$build" \
+  -DCMAKE_TOOLCHAIN_FILE="$here/toolchain-clang-msvc.cmake" -DLIGHTVOL_MSVC_ARCH="$arch" \
+  -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_BUILD_TYPE=Release \
+  -DCMAKE_RUNTIME_OUTPUT_DIRECTORY="$out" \
+  -DLIGHTVOL_MSVC_HOST_NAME="$name" -DLIGHTVOL_MSVC_HOST_FLAGS="${LIGHTVOL_MSVC_HOST_FLAGS:-}" \
+  -DLIGHTVOL_MSVC_HOST_SUPPORT_LIBS="$(IFS=';'; echo "${support_libs[*]}")"
+cmake --build "$build" -j2 -v
 
-"$lld_link" /nologo /nodefaultlib /subsystem:console /machine:"$link_machine" \
-  /entry:lightvol_msvc_host_start /out:"$out/$name.exe" \
-  "$out/$name.obj" "$out/kernel32.lib" "$out/lightvol.lib" "$out/lightvol_msvc_helper.lib"
+failures=0
+pass() { echo "PASS msvc host import check ($name): $*"; }
+fail() { echo "FAIL msvc host import check ($name): $*"; failures=$((failures + 1)); }
+
+if "$here/check_imports.sh" "$out/$name.exe"; then
+  pass "linked against $prefix/lib/lightvol.lib, imports create_ILightingSystem from lightvol.dll"
+else
+  fail "the host linked against the package's lightvol.lib does not import create_ILightingSystem from lightvol.dll"
+fi
+
+# The check itself: the same object, linked against import libraries made from
+# wrong .def files, must not pass.
+object=$(find "$build" -name 'msvc_host.cpp.obj' | head -n1)
+[[ -n $object ]] || { echo "build.sh: the host's object file is not in $build" >&2; exit 1; }
+wrong=$out/wrong-def-$name
+mkdir -p "$wrong"
+def=$prefix/lib/lightvol.def
+wrong_def() {
+  local what=$1 variant=$2 lib_machine=$3
+  shift 3
+  sed -E "$@" "$def" >"$wrong/$variant.def"
+  cmp -s "$def" "$wrong/$variant.def" && [[ $lib_machine == "$machine" ]] && {
+    fail "$what: the variant is the same as lightvol.def"
+    return
+  }
+  "$dlltool" -m "$lib_machine" -d "$wrong/$variant.def" -l "$wrong/$variant.lib"
+  if ! "$lld_link" /nologo /nodefaultlib /subsystem:console /machine:"$link_machine" \
+    /entry:lightvol_msvc_host_start /out:"$wrong/$variant.exe" \
+    "$object" "${support_libs[@]}" "$wrong/$variant.lib" >"$wrong/$variant.log" 2>&1; then
+    pass "refuses $what (link: $(grep -m1 -o 'error: .*' "$wrong/$variant.log" || echo failed))"
+  elif ! "$here/check_imports.sh" "$wrong/$variant.exe" >"$wrong/$variant.check.log" 2>&1; then
+    pass "refuses $what ($(tail -n1 "$wrong/$variant.check.log" | sed 's/^check_imports: [^:]*: //'))"
+  else
+    fail "accepts $what"
+  fi
+}
+wrong_def "a misspelt name" misspelt "$machine" 's/^( +)create_ILightingSystem/\1create_ILightingSytem/'
+wrong_def "a stdcall-decorated name" stdcall "$machine" 's/^( +create_ILightingSystem)/\1@0/'
+wrong_def "a C-decorated name" underscore "$machine" 's/^( +)create_ILightingSystem/\1_create_ILightingSystem/'
+wrong_def "another DLL name" library "$machine" 's/^LIBRARY lightvol\.dll/LIBRARY liblightvol.dll/'
+wrong_def "a library for the other machine" machine "$other_machine" -e ''
+
 echo "$out/$name.exe"
+((failures == 0))
