@@ -266,6 +266,80 @@ TEST_F(Batching, MatchesThePlainScanInDeepAndCrowdedVolumes) {
     }
 }
 
+// Runs placed at the edges of the planner's windows, against the plain scan.
+// Windows take up to 256 layers from where the sweep stands: from layer 0
+// while every block holds a run, else from the next run's first layer. Each
+// volume puts a run's first or last layer at a window's first and last layer
+// and one layer either side, alone (a block with no run is skipped), beside a
+// low run (the block above it is then counted afresh), or among crowds that
+// keep every block busy or cut windows short of 256 layers.
+TEST_F(Batching, MatchesThePlainScanAtTheWindowEdges) {
+    struct Volume {
+        int32_t depth;
+        int32_t base;
+        float cell;
+    };
+    const Volume volumes[] = {{255, 0, 1.0f}, {256, -3, 1.0f}, {257, 0, 1.0f}, {512, 0, 0.5f},
+                              {513, 5, 1.0f}, {700, 0, 1.0f},  {769, -1, 1.0f}};
+    // Runs as layers relative to an edge e (kLow: a run on layers 0 and 1),
+    // alone or among other lights.
+    constexpr int32_t kLow = 1 << 20;
+    enum Crowd { kAlone, kScattered, kEveryLayer };
+    struct Run {
+        int32_t first;
+        int32_t last;
+    };
+    struct Scene {
+        std::vector<Run> runs;
+        Crowd crowd;
+    };
+    const Scene scenes[] = {
+        {{{0, 0}}, kAlone},
+        {{{0, 3}}, kAlone},
+        {{{-3, 0}}, kAlone},
+        {{{kLow, 0}, {0, 2}}, kAlone},
+        {{{kLow, 0}, {-2, 0}}, kAlone},
+        {{{0, 0}, {254, 255}}, kAlone},
+        {{{0, 0}, {255, 256}}, kAlone},
+        {{{0, 0}, {256, 257}}, kAlone},
+        {{{0, 0}}, kScattered},
+        {{{-3, 0}, {0, 3}}, kScattered},
+        {{{0, 0}}, kEveryLayer},
+        {{{-3, 0}, {0, 3}}, kEveryLayer},
+    };
+    ReferenceFrame reference;
+    const auto matches = [&](const Volume& v, int32_t e, const Scene& scene) {
+        configure(4, v.depth, v.cell, v.base);
+        sys.clear_point_lights();
+        std::set<PointLight*> ordered;
+        // A light entering exactly layers [first, last].
+        const auto run = [&](int32_t first, int32_t last) {
+            const float mid = static_cast<float>(v.base) + 0.5f * static_cast<float>(first + last);
+            ordered.insert(add({2, 2, mid * v.cell},
+                               0.5f * static_cast<float>(last - first) * v.cell,
+                               {float(first), float(last), 1}));
+        };
+        for (const Run& r : scene.runs) r.first == kLow ? run(0, 1) : run(e + r.first, e + r.last);
+        if (scene.crowd == kScattered)
+            for (int32_t j = 0; j < 40; ++j) run(j * 37 % v.depth, j * 37 % v.depth + j % 9);
+        if (scene.crowd == kEveryLayer)  // windows of about 17 layers
+            for (int32_t j = 0; j < 120; ++j) run(-1, v.depth);
+        const BatchRecorder ours = frame();
+        BatchRecorder plain;
+        reference.run(ordered, {sys.volume_min, sys.volume_max, sys.depth, sys.cell_size}, plain);
+        return ours.same_as(plain);
+    };
+    for (const Volume& v : volumes) {
+        std::set<int32_t> edges{0, v.depth - 1};
+        for (int32_t w = 256; w <= v.depth; w += 256) edges.insert({w - 1, w});
+        for (int32_t edge : edges)
+            for (int32_t e = edge - 1; e <= edge + 1; ++e)
+                for (const Scene& scene : scenes)
+                    ASSERT_TRUE(matches(v, e, scene))
+                        << "depth " << v.depth << ", edge " << e << ", scene " << &scene - scenes;
+    }
+}
+
 // 87,381 lights each reaching all 16,384 layers of a one-texel-wide volume:
 // 1.43e9 entries, 4.3e9 floats per array, more than 32 bits can count. The
 // planner's storage stays within 32 bytes per light and 64 KiB, and the layers
