@@ -6,6 +6,7 @@
 #include <random>
 #include <set>
 #include <stdexcept>
+#include <utility>
 
 #include "lighting/lighting_system.h"
 #include "support/batch_recorder.h"
@@ -315,15 +316,18 @@ TEST_F(Batching, MatchesThePlainScanAtTheWindowEdges) {
         // A light entering exactly layers [first, last].
         const auto run = [&](int32_t first, int32_t last) {
             const float mid = static_cast<float>(v.base) + 0.5f * static_cast<float>(first + last);
-            ordered.insert(add({2, 2, mid * v.cell},
+            ordered.insert(add({v.cell, v.cell, mid * v.cell},
                                0.5f * static_cast<float>(last - first) * v.cell,
                                {float(first), float(last), 1}));
         };
         for (const Run& r : scene.runs) r.first == kLow ? run(0, 1) : run(e + r.first, e + r.last);
         if (scene.crowd == kScattered)
-            for (int32_t j = 0; j < 40; ++j) run(j * 37 % v.depth, j * 37 % v.depth + j % 9);
-        if (scene.crowd == kEveryLayer)  // windows of about 17 layers
-            for (int32_t j = 0; j < 120; ++j) run(-1, v.depth);
+            for (int32_t j = 0; j < 30; ++j) run(j * 37 % v.depth, j * 37 % v.depth + j % 9);
+        // 33 lights on every layer: windows of 60 layers, where a 61st would
+        // fill the buffer to its last entry and leave no spare (no scene holds
+        // more than 35 lights, so the buffer keeps room for 2,073 entries).
+        if (scene.crowd == kEveryLayer)
+            for (int32_t j = 0; j < 33; ++j) run(-1, v.depth);
         const BatchRecorder ours = frame();
         BatchRecorder plain;
         reference.run(ordered, {sys.volume_min, sys.volume_max, sys.depth, sys.cell_size}, plain);
@@ -338,6 +342,35 @@ TEST_F(Batching, MatchesThePlainScanAtTheWindowEdges) {
                     ASSERT_TRUE(matches(v, e, scene))
                         << "depth " << v.depth << ", edge " << e << ", scene " << &scene - scenes;
     }
+}
+
+// A light on layer 8,388,613 of 0.01-unit cells: its height in layers,
+// 83,886.125 x 100 in float, rounds to the layer below, which it misses (its
+// radius is 0), so its run is found by searching upward from that estimate.
+TEST_F(Batching, ARunAboveItsEstimatedLayerIsFound) {
+    const int32_t layer = 8388613;
+    configure(4, layer + 8, 0.01f, 0);
+    add({0.02f, 0.02f, layer_height(layer, 0.01f, 0.0f)}, 0.0f);
+    place();
+    sys.collect_visible_lights();
+    ASSERT_EQ(sys.visible_lights.size(), 1u);
+    sys.plan_batches();
+    struct Entries final : BatchConsumer {
+        void begin_layer(int32_t l) override {
+            current = l;
+            ++layers;
+        }
+        void flush_batch(const float* info, const float*, int32_t n) override {
+            for (int32_t k = 0; k < n; ++k) found.push_back({current, info[3 * k]});
+        }
+        int32_t current = -1;
+        int32_t layers = 0;
+        std::vector<std::pair<int32_t, float>> found;
+    } out;
+    sys.emit_batches(out);
+    sys.visible_lights.clear();
+    EXPECT_EQ(out.layers, layer + 8);
+    EXPECT_EQ(out.found, (std::vector<std::pair<int32_t, float>>{{layer, 0.0f}}));
 }
 
 // 87,381 lights each reaching all 16,384 layers of a one-texel-wide volume:
