@@ -344,33 +344,40 @@ TEST_F(Batching, MatchesThePlainScanAtTheWindowEdges) {
     }
 }
 
-// A light on layer 8,388,613 of 0.01-unit cells: its height in layers,
-// 83,886.125 x 100 in float, rounds to the layer below, which it misses (its
-// radius is 0), so its run is found by searching upward from that estimate.
-TEST_F(Batching, ARunAboveItsEstimatedLayerIsFound) {
-    const int32_t layer = 8388613;
-    configure(4, layer + 8, 0.01f, 0);
-    add({0.02f, 0.02f, layer_height(layer, 0.01f, 0.0f)}, 0.0f);
-    place();
-    sys.collect_visible_lights();
-    ASSERT_EQ(sys.visible_lights.size(), 1u);
-    sys.plan_batches();
-    struct Entries final : BatchConsumer {
-        void begin_layer(int32_t l) override {
-            current = l;
-            ++layers;
-        }
-        void flush_batch(const float* info, const float*, int32_t n) override {
-            for (int32_t k = 0; k < n; ++k) found.push_back({current, info[3 * k]});
-        }
-        int32_t current = -1;
-        int32_t layers = 0;
-        std::vector<std::pair<int32_t, float>> found;
-    } out;
-    sys.emit_batches(out);
-    sys.visible_lights.clear();
-    EXPECT_EQ(out.layers, layer + 8);
-    EXPECT_EQ(out.found, (std::vector<std::pair<int32_t, float>>{{layer, 0.0f}}));
+// Lights of radius 0 on a layer's plane in deep volumes, where their height
+// in layers rounds off that layer in float (83,886.125 x 100 to one layer
+// below, 3,145,731.25 / 0.3 to two above), which they miss: their runs are
+// found by walking from the estimate towards them.
+TEST_F(Batching, ARunOffItsEstimatedLayerIsFound) {
+    struct Case {
+        int32_t layer;
+        float cell;
+    };
+    for (const Case c : {Case{8388613, 0.01f}, Case{10485770, 0.3f}}) {
+        configure(4, c.layer + 8, c.cell, 0);
+        sys.clear_point_lights();
+        add({c.cell, c.cell, layer_height(c.layer, c.cell, 0.0f)}, 0.0f);
+        place();
+        sys.collect_visible_lights();
+        ASSERT_EQ(sys.visible_lights.size(), 1u);
+        sys.plan_batches();
+        struct Entries final : BatchConsumer {
+            void begin_layer(int32_t l) override {
+                current = l;
+                ++layers;
+            }
+            void flush_batch(const float* info, const float*, int32_t n) override {
+                for (int32_t k = 0; k < n; ++k) found.push_back({current, info[3 * k]});
+            }
+            int32_t current = -1;
+            int32_t layers = 0;
+            std::vector<std::pair<int32_t, float>> found;
+        } out;
+        sys.emit_batches(out);
+        sys.visible_lights.clear();
+        EXPECT_EQ(out.layers, c.layer + 8);
+        EXPECT_EQ(out.found, (std::vector<std::pair<int32_t, float>>{{c.layer, 0.0f}})) << c.layer;
+    }
 }
 
 // 87,381 lights each reaching all 16,384 layers of a one-texel-wide volume:
