@@ -6,6 +6,7 @@
 #include <random>
 #include <set>
 #include <stdexcept>
+#include <utility>
 
 #include "lighting/lighting_system.h"
 #include "support/batch_recorder.h"
@@ -263,6 +264,119 @@ TEST_F(Batching, MatchesThePlainScanInDeepAndCrowdedVolumes) {
         BatchRecorder plain;
         reference.run(ordered, {sys.volume_min, sys.volume_max, sys.depth, sys.cell_size}, plain);
         ASSERT_TRUE(ours.same_as(plain)) << "scene " << scene;
+    }
+}
+
+// Runs placed at the edges of the planner's windows, against the plain scan.
+// Windows take up to 256 layers from where the sweep stands: from layer 0
+// while every block holds a run, else from the next run's first layer. Each
+// volume puts a run's first or last layer at a window's first and last layer
+// and one layer either side, alone (a block with no run is skipped), beside a
+// low run (the block above it is then counted afresh), or among crowds that
+// keep every block busy or cut windows short of 256 layers.
+TEST_F(Batching, MatchesThePlainScanAtTheWindowEdges) {
+    struct Volume {
+        int32_t depth;
+        int32_t base;
+        float cell;
+    };
+    const Volume volumes[] = {{255, 0, 1.0f}, {256, -3, 1.0f}, {257, 0, 1.0f}, {512, 0, 0.5f},
+                              {513, 5, 1.0f}, {700, 0, 1.0f},  {769, -1, 1.0f}};
+    // Runs as layers relative to an edge e (kLow: a run on layers 0 and 1),
+    // alone or among other lights.
+    constexpr int32_t kLow = 1 << 20;
+    enum Crowd { kAlone, kScattered, kEveryLayer };
+    struct Run {
+        int32_t first;
+        int32_t last;
+    };
+    struct Scene {
+        std::vector<Run> runs;
+        Crowd crowd;
+    };
+    const Scene scenes[] = {
+        {{{0, 0}}, kAlone},
+        {{{0, 3}}, kAlone},
+        {{{-3, 0}}, kAlone},
+        {{{kLow, 0}, {0, 2}}, kAlone},
+        {{{kLow, 0}, {-2, 0}}, kAlone},
+        {{{0, 0}, {254, 255}}, kAlone},
+        {{{0, 0}, {255, 256}}, kAlone},
+        {{{0, 0}, {256, 257}}, kAlone},
+        {{{0, 0}}, kScattered},
+        {{{-3, 0}, {0, 3}}, kScattered},
+        {{{0, 0}}, kEveryLayer},
+        {{{-3, 0}, {0, 3}}, kEveryLayer},
+    };
+    ReferenceFrame reference;
+    const auto matches = [&](const Volume& v, int32_t e, const Scene& scene) {
+        configure(4, v.depth, v.cell, v.base);
+        sys.clear_point_lights();
+        std::set<PointLight*> ordered;
+        // A light entering exactly layers [first, last].
+        const auto run = [&](int32_t first, int32_t last) {
+            const float mid = static_cast<float>(v.base) + 0.5f * static_cast<float>(first + last);
+            ordered.insert(add({v.cell, v.cell, mid * v.cell},
+                               0.5f * static_cast<float>(last - first) * v.cell,
+                               {float(first), float(last), 1}));
+        };
+        for (const Run& r : scene.runs) r.first == kLow ? run(0, 1) : run(e + r.first, e + r.last);
+        if (scene.crowd == kScattered)
+            for (int32_t j = 0; j < 30; ++j) run(j * 37 % v.depth, j * 37 % v.depth + j % 9);
+        // 33 lights on every layer: windows of 60 layers, where a 61st would
+        // fill the buffer to its last entry and leave no spare (no scene holds
+        // more than 35 lights, so the buffer keeps room for 2,073 entries).
+        if (scene.crowd == kEveryLayer)
+            for (int32_t j = 0; j < 33; ++j) run(-1, v.depth);
+        const BatchRecorder ours = frame();
+        BatchRecorder plain;
+        reference.run(ordered, {sys.volume_min, sys.volume_max, sys.depth, sys.cell_size}, plain);
+        return ours.same_as(plain);
+    };
+    for (const Volume& v : volumes) {
+        std::set<int32_t> edges{0, v.depth - 1};
+        for (int32_t w = 256; w <= v.depth; w += 256) edges.insert({w - 1, w});
+        for (int32_t edge : edges)
+            for (int32_t e = edge - 1; e <= edge + 1; ++e)
+                for (const Scene& scene : scenes)
+                    ASSERT_TRUE(matches(v, e, scene))
+                        << "depth " << v.depth << ", edge " << e << ", scene " << &scene - scenes;
+    }
+}
+
+// Lights of radius 0 on a layer's plane in deep volumes, where their height
+// in layers rounds off that layer in float (83,886.125 x 100 to one layer
+// below, 3,145,731.25 / 0.3 to two above), which they miss: their runs are
+// found by walking from the estimate towards them.
+TEST_F(Batching, ARunOffItsEstimatedLayerIsFound) {
+    struct Case {
+        int32_t layer;
+        float cell;
+    };
+    for (const Case c : {Case{8388613, 0.01f}, Case{10485770, 0.3f}}) {
+        configure(4, c.layer + 8, c.cell, 0);
+        sys.clear_point_lights();
+        add({c.cell, c.cell, layer_height(c.layer, c.cell, 0.0f)}, 0.0f);
+        place();
+        sys.collect_visible_lights();
+        ASSERT_EQ(sys.visible_lights.size(), 1u);
+        sys.plan_batches();
+        struct Entries final : BatchConsumer {
+            void begin_layer(int32_t l) override {
+                current = l;
+                ++layers;
+            }
+            void flush_batch(const float* info, const float*, int32_t n) override {
+                for (int32_t k = 0; k < n; ++k) found.push_back({current, info[3 * k]});
+            }
+            int32_t current = -1;
+            int32_t layers = 0;
+            std::vector<std::pair<int32_t, float>> found;
+        } out;
+        sys.emit_batches(out);
+        sys.visible_lights.clear();
+        EXPECT_EQ(out.layers, c.layer + 8);
+        EXPECT_EQ(out.found, (std::vector<std::pair<int32_t, float>>{{c.layer, 0.0f}})) << c.layer;
     }
 }
 
