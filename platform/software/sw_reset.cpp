@@ -1,0 +1,59 @@
+// Reset and ResetEx of the software device: what a plain Direct3D 9 device
+// demands before a reset and what it drops, and what a 9Ex device keeps.
+#include "platform/software/sw_internal.h"
+
+namespace lightvol_sw {
+
+using namespace detail;
+
+namespace {
+
+bool in_default_pool(const SwObject* o) {
+    if (const auto* s = dynamic_cast<const SwSurface*>(o)) return s->desc().Pool == D3DPOOL_DEFAULT;
+    if (const auto* t = dynamic_cast<const SwTexture*>(o))
+        return t->level(0) && t->level(0)->desc().Pool == D3DPOOL_DEFAULT;
+    if (const auto* c = dynamic_cast<const SwCubeTexture*>(o))
+        return c->surface(0) && c->surface(0)->desc().Pool == D3DPOOL_DEFAULT;
+    if (const auto* v = dynamic_cast<const SwVertexBuffer*>(o)) return v->pool() == D3DPOOL_DEFAULT;
+    return false;
+}
+
+}  // namespace
+
+bool SoftwareDevice::default_pool_resource_alive() const {
+    for (const SwObject* o : objects_)
+        if (!o->implicit() && o->external_refs() > 0 && in_default_pool(o)) return true;
+    return false;
+}
+
+HRESULT SoftwareDevice::reset() { return reset_device(false); }
+
+HRESULT SoftwareDevice::reset_ex() { return reset_device(true); }
+
+HRESULT SoftwareDevice::reset_device(bool ex_call) {
+    HRESULT hr = enter(ex_call ? Op::ResetEx : Op::Reset);
+    if (FAILED(hr)) return hr;
+    if (ex_call && !ex_mode_) return leave(D3DERR_INVALIDCALL);
+    if (!ex_mode_ && default_pool_resource_alive()) return leave(D3DERR_INVALIDCALL);
+
+    bind_render_target(back_buffer_);
+    bind_depth_stencil(depth_buffer_);
+    const float min_z = ex_mode_ ? viewport_.MinZ : 0.0f;
+    const float max_z = ex_mode_ ? viewport_.MaxZ : 1.0f;
+    viewport_ = D3DVIEWPORT9{0, 0, back_buffer_->width(), back_buffer_->height(), min_z, max_z};
+    if (ex_mode_) return S_OK;
+
+    // A plain device loses its state (and ends a scene it was in).
+    in_scene_ = false;
+    for (UINT i = 0; i < kStreams; ++i) bind_stream(i, nullptr, 0, 0);
+    bind_vertex_declaration(nullptr);
+    if (indices_) {
+        SwObject* old = indices_;
+        indices_ = nullptr;
+        old->unhold();
+    }
+    bind_shaders(nullptr, nullptr);
+    return S_OK;
+}
+
+}  // namespace lightvol_sw
