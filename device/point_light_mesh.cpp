@@ -23,16 +23,19 @@ PointLightMesh::PointLightMesh() {
     primitive_count = 0;
     stride = sizeof(LightVertex);
     vertex_pool = D3DPOOL_MANAGED;
+    vertex_usage = 0;
     index_pool = D3DPOOL_MANAGED;
     primitive_type = D3DPT_TRIANGLELIST;
     owns_vertex_buffer = 1;
     owns_index_buffer = 1;
 
+    if (g_device) PointLightMesh::create_vertex_buffer();
+    update_primitive_count();
+}
+
+void PointLightMesh::create_vertex_buffer() {
     LightVertex vertices[light_mesh_vertex_count];
     fill_light_vertices(vertices);
-    if (g_device) {
-        vertex_buffer =
-            ::create_vertex_buffer(vertices, vertex_pool, static_cast<int32_t>(sizeof vertices));
-    }
-    update_primitive_count();
+    vertex_buffer = ::create_vertex_buffer(vertices, vertex_pool, vertex_usage,
+                                           static_cast<int32_t>(sizeof vertices));
 }
