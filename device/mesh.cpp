@@ -80,10 +80,17 @@ IDirect3DVertexBuffer9* create_vertex_buffer(const void* data, D3DPOOL& pool, DW
     const UINT size = static_cast<UINT>(length);
     HRESULT hr = g_device->CreateVertexBuffer(size, usage, 0, pool, &buffer, nullptr);
     if (FAILED(hr) && pool == D3DPOOL_DEFAULT) {
+        const DWORD default_usage = usage;
         pool = D3DPOOL_MANAGED;
         usage = 0;
         buffer = nullptr;
         hr = g_device->CreateVertexBuffer(size, usage, 0, D3DPOOL_MANAGED, &buffer, nullptr);
+        if (hr == D3DERR_INVALIDCALL) {
+            // A device without the managed pool: the default-pool request is
+            // the one that failed for want of resources.
+            pool = D3DPOOL_DEFAULT;
+            usage = default_usage;
+        }
     } else if (hr == D3DERR_INVALIDCALL && pool == D3DPOOL_MANAGED) {
         // Not a lack of memory: a device without the managed pool.
         pool = D3DPOOL_DEFAULT;

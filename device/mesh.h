@@ -49,7 +49,8 @@ public:
 // of the managed pool as an invalid call (a Direct3D 9Ex device has no managed
 // pool) is tried again in the default pool with D3DUSAGE_WRITEONLY, the usage
 // for a buffer written once. pool (and usage) record where the buffer was made.
-// When the last attempt is refused too, a message names its usage and pool.
+// When no attempt succeeds, a message names the request that failed: the
+// default-pool one on a device without the managed pool, else the managed one.
 IDirect3DVertexBuffer9* create_vertex_buffer(const void* data, D3DPOOL& pool, int32_t length);
 IDirect3DVertexBuffer9* create_vertex_buffer(const void* data, D3DPOOL& pool, DWORD& usage,
                                              int32_t length);

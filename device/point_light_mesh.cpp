@@ -1,6 +1,7 @@
 #include "device/point_light_mesh.h"
 
 #include "device/device_context.h"
+#include "device/device_kind.h"
 
 PointLightMesh* g_point_light_mesh = nullptr;
 
@@ -29,6 +30,14 @@ PointLightMesh::PointLightMesh() {
     owns_vertex_buffer = 1;
     owns_index_buffer = 1;
 
+    // A 9Ex device has no managed pool; one that says so is asked for the
+    // default pool at once (some accept the managed pool on a 9Ex device, but
+    // a plain Reset there spoils such a buffer). One that does not say so is
+    // asked for the managed pool, and its refusal leads to the default pool.
+    if (g_device && answers_as_9ex(g_device)) {
+        vertex_pool = D3DPOOL_DEFAULT;
+        vertex_usage = D3DUSAGE_WRITEONLY;
+    }
     if (g_device) PointLightMesh::create_vertex_buffer();
     update_primitive_count();
 }

@@ -16,7 +16,8 @@ constexpr int light_mesh_vertex_count = BATCH_NUM * 6;
 class PointLightMesh : public Mesh {
 public:
     // Sets the fields and, when g_device is set, makes the vertex buffer: in
-    // the managed pool, or in the default pool on a device without one.
+    // the managed pool, or in the default pool (D3DUSAGE_WRITEONLY) on a
+    // device that answers as a 9Ex device or refuses the managed pool.
     PointLightMesh();
     // Builds the vertex data and makes the buffer in vertex_pool with
     // vertex_usage (which record where it ended up). A buffer in the default

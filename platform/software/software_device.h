@@ -189,6 +189,9 @@ public:
     SoftwareDevice& operator=(const SoftwareDevice&) = delete;
 
     // --- IUnknown
+    // Answers IID_IDirect3DDevice9Ex (adding a reference) in 9Ex mode when
+    // told to; nothing else. Not logged, like AddRef and Release.
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppvObject) override;
     ULONG STDMETHODCALLTYPE AddRef() override;
     ULONG STDMETHODCALLTYPE Release() override;
 
@@ -311,7 +314,12 @@ public:
     // managed pool does not exist (CreateTexture, CreateVertexBuffer and
     // D3DXCreateCubeTexture refuse it with D3DERR_INVALIDCALL), and a reset
     // keeps default-pool resources and device state.
-    void set_ex_mode(bool on) { ex_mode_ = on; }
+    // answers_query false: a wrapper around a 9Ex device that does not answer
+    // QueryInterface for IDirect3DDevice9Ex.
+    void set_ex_mode(bool on, bool answers_query = true) {
+        ex_mode_ = on;
+        answers_ex_query_ = on && answers_query;
+    }
     bool ex_mode() const { return ex_mode_; }
     // The host's IDirect3DDevice9::Reset and IDirect3DDevice9Ex::ResetEx
     // (logged as "Reset()" and "ResetEx()"; lightvol never calls them).
@@ -442,6 +450,7 @@ private:
 
     UINT max_texture_size_ = 8192;
     bool ex_mode_ = false;
+    bool answers_ex_query_ = false;
 
     // Reset and ResetEx: the rules above.
     HRESULT reset_device(bool ex_call);

@@ -58,6 +58,27 @@ TEST(SwDeviceKinds, OnlyAPlainDeviceHasTheManagedPool) {
     }
 }
 
+TEST(SwDeviceKinds, OnlyAnAnsweringExDeviceAnswersTheExQuery) {
+    struct Case {
+        bool ex;
+        bool answers;
+    };
+    for (const Case c : {Case{false, true}, Case{true, true}, Case{true, false}}) {
+        SoftwareDevice dev;
+        dev.set_ex_mode(c.ex, c.answers);
+        void* out = &dev;
+        const HRESULT hr = dev.QueryInterface(IID_IDirect3DDevice9Ex, &out);
+        const bool answered = c.ex && c.answers;
+        EXPECT_EQ(hr, answered ? S_OK : E_NOINTERFACE);
+        EXPECT_EQ(out, answered ? static_cast<void*>(&dev) : nullptr);
+        EXPECT_EQ(SoftwareDevice::ref_count(&dev), answered ? 2u : 1u);
+        if (answered) dev.Release();
+        const IID other = {1, 2, 3, {4, 5, 6, 7, 8, 9, 10, 11}};
+        EXPECT_EQ(dev.QueryInterface(other, &out), E_NOINTERFACE);
+        EXPECT_TRUE(dev.calls().empty());
+    }
+}
+
 TEST(SwDeviceKinds, ResetRules) {
     struct Case {
         bool ex;

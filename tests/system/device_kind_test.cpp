@@ -12,15 +12,25 @@ using test_support::calls_starting;
 using test_support::message_texts;
 using test_support::SystemTest;
 
-class ExDevice : public SystemTest {
+// A 9Ex device, answering QueryInterface for IDirect3DDevice9Ex or not (as a
+// wrapper around one may not).
+class ExDevice : public SystemTest, public ::testing::WithParamInterface<bool> {
 protected:
     bool ex_device() const override { return true; }
+    bool answers_ex_query() const override { return GetParam(); }
 };
 
-TEST_F(ExDevice, InitMakesTheLightMeshInTheDefaultPoolWithoutAMessage) {
-    EXPECT_EQ(calls_starting(dev, "CreateVertexBuffer"),
-              (std::vector<std::string>{"CreateVertexBuffer(7200,0,0,1) -> FAILED",
-                                        "CreateVertexBuffer(7200,8,0,0)"}));
+INSTANTIATE_TEST_SUITE_P(Query, ExDevice, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                             return std::string(info.param ? "Answered" : "Unanswered");
+                         });
+
+TEST_P(ExDevice, InitMakesTheLightMeshInTheDefaultPoolWithoutAMessage) {
+    // Asked for the default pool at once, or after the managed pool's refusal.
+    const std::vector<std::string> answered{"CreateVertexBuffer(7200,8,0,0)"};
+    const std::vector<std::string> refused{"CreateVertexBuffer(7200,0,0,1) -> FAILED",
+                                           "CreateVertexBuffer(7200,8,0,0)"};
+    EXPECT_EQ(calls_starting(dev, "CreateVertexBuffer"), GetParam() ? answered : refused);
     EXPECT_TRUE(message_texts().empty());
     ASSERT_NE(g_point_light_mesh, nullptr);
     EXPECT_NE(g_point_light_mesh->vertex_buffer, nullptr);
@@ -43,11 +53,13 @@ struct ResetCase {
     bool ex;
     Protocol protocol;
     bool reset_succeeds;
+    bool answers_query;  // of a 9Ex device
 };
 
 class ResetProtocols : public SystemTest, public ::testing::WithParamInterface<ResetCase> {
 protected:
     bool ex_device() const override { return GetParam().ex; }
+    bool answers_ex_query() const override { return GetParam().answers_query; }
 
     // The host's reset, outside its scene as a host makes it.
     HRESULT host_reset(Protocol protocol) {
@@ -98,19 +110,22 @@ TEST_P(ResetProtocols, FramesKeepTheirLightAcrossResets) {
 }
 
 const ResetCase kResetCases[] = {
-    {false, Protocol::guide_reset, true},
+    {false, Protocol::guide_reset, true, false},
     // A plain device refuses a reset while the light map lives, and has no ResetEx.
-    {false, Protocol::bare_reset, false},
-    {false, Protocol::guide_reset_ex, false},
-    {true, Protocol::guide_reset, true},
-    {true, Protocol::guide_reset_ex, true},
-    {true, Protocol::bare_reset_ex, true},
-    {true, Protocol::bare_reset, true},
+    {false, Protocol::bare_reset, false, false},
+    {false, Protocol::guide_reset_ex, false, false},
+    {true, Protocol::guide_reset, true, true},
+    {true, Protocol::guide_reset_ex, true, true},
+    {true, Protocol::bare_reset_ex, true, true},
+    {true, Protocol::bare_reset, true, true},
+    {true, Protocol::guide_reset, true, false},
+    {true, Protocol::bare_reset_ex, true, false},
 };
 
 std::string reset_case_name(const ::testing::TestParamInfo<ResetCase>& info) {
     static const char* const names[] = {"GuideReset", "GuideResetEx", "BareResetEx", "BareReset"};
-    return std::string(info.param.ex ? "Ex" : "Plain") +
+    return std::string(info.param.ex ? (info.param.answers_query ? "Ex" : "ExUnanswered")
+                                     : "Plain") +
            names[static_cast<int>(info.param.protocol)];
 }
 
@@ -118,7 +133,7 @@ INSTANTIATE_TEST_SUITE_P(Kinds, ResetProtocols, ::testing::ValuesIn(kResetCases)
 
 // A 9Ex device that refuses the default-pool buffer as well: the message names
 // that request, frames draw no lights, and every on_reset_device tries again.
-TEST_F(ExDevice, RefusedDefaultPoolMeshIsReportedAndMadeAgainAtReset) {
+TEST_P(ExDevice, RefusedDefaultPoolMeshIsReportedAndMadeAgainAtReset) {
     sys->release();
     dev.fail("CreateVertexBuffer", 0, D3DERR_INVALIDCALL);
     sys = create_ILightingSystem();

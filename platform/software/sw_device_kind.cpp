@@ -1,6 +1,12 @@
-// Reset and ResetEx of the software device: what a plain Direct3D 9 device
-// demands before a reset and what it drops, and what a 9Ex device keeps.
+// The software device as a plain Direct3D 9 or a 9Ex device: the interface
+// query that tells them apart, and Reset and ResetEx (what a plain device
+// demands before a reset and what it drops, and what a 9Ex device keeps).
+#include <cstring>
+
 #include "platform/software/sw_internal.h"
+
+const IID IID_IDirect3DDevice9Ex = {
+    0xb18b10ce, 0x2649, 0x405a, {0x87, 0x0f, 0x95, 0xf7, 0x77, 0xd4, 0x31, 0x3a}};
 
 namespace lightvol_sw {
 
@@ -19,6 +25,16 @@ bool in_default_pool(const SwObject* o) {
 }
 
 }  // namespace
+
+HRESULT SoftwareDevice::QueryInterface(REFIID riid, void** ppvObject) {
+    if (!ppvObject) return E_INVALIDARG;
+    *ppvObject = nullptr;
+    if (!answers_ex_query_ || std::memcmp(&riid, &IID_IDirect3DDevice9Ex, sizeof(IID)) != 0)
+        return E_NOINTERFACE;
+    AddRef();
+    *ppvObject = this;
+    return S_OK;
+}
 
 bool SoftwareDevice::default_pool_resource_alive() const {
     for (const SwObject* o : objects_)
