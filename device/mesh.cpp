@@ -70,19 +70,39 @@ void Mesh::draw(int32_t max_primitives) {
 }
 
 IDirect3DVertexBuffer9* create_vertex_buffer(const void* data, D3DPOOL& pool, int32_t length) {
+    DWORD usage = 0;
+    return create_vertex_buffer(data, pool, usage, length);
+}
+
+IDirect3DVertexBuffer9* create_vertex_buffer(const void* data, D3DPOOL& pool, DWORD& usage,
+                                             int32_t length) {
     IDirect3DVertexBuffer9* buffer = nullptr;
     const UINT size = static_cast<UINT>(length);
-    HRESULT hr = g_device->CreateVertexBuffer(size, 0, 0, pool, &buffer, nullptr);
+    HRESULT hr = g_device->CreateVertexBuffer(size, usage, 0, pool, &buffer, nullptr);
     if (FAILED(hr) && pool == D3DPOOL_DEFAULT) {
+        const DWORD default_usage = usage;
         pool = D3DPOOL_MANAGED;
+        usage = 0;
         buffer = nullptr;
-        hr = g_device->CreateVertexBuffer(size, 0, 0, D3DPOOL_MANAGED, &buffer, nullptr);
+        hr = g_device->CreateVertexBuffer(size, usage, 0, D3DPOOL_MANAGED, &buffer, nullptr);
+        if (hr == D3DERR_INVALIDCALL) {
+            // A device without the managed pool: the default-pool request is
+            // the one that failed for want of resources.
+            pool = D3DPOOL_DEFAULT;
+            usage = default_usage;
+        }
+    } else if (hr == D3DERR_INVALIDCALL && pool == D3DPOOL_MANAGED) {
+        // Not a lack of memory: a device without the managed pool.
+        pool = D3DPOOL_DEFAULT;
+        usage = D3DUSAGE_WRITEONLY;
+        buffer = nullptr;
+        hr = g_device->CreateVertexBuffer(size, usage, 0, D3DPOOL_DEFAULT, &buffer, nullptr);
     }
     if (FAILED(hr)) {
         char text[256];
         std::snprintf(text, sizeof text,
                       "D3D9RenderEngine::create_vertex_buffer(Length:%i, Usage:%i, Pool:%i)",
-                      length, 0, static_cast<int>(pool));
+                      length, static_cast<int>(usage), static_cast<int>(pool));
         show_error_message(text);
         return nullptr;
     }

@@ -34,13 +34,23 @@ public:
     int32_t primitive_count = 0;
     uint32_t stride = 0;
     D3DPOOL vertex_pool = D3DPOOL_MANAGED;
+    // Usage the vertex buffer was made with; kept with the pool so that a
+    // buffer remade after a reset is asked for exactly as before.
+    DWORD vertex_usage = 0;
     D3DPOOL index_pool = D3DPOOL_MANAGED;
     D3DPRIMITIVETYPE primitive_type = D3DPT_TRIANGLELIST;
     uint8_t owns_vertex_buffer = 1;
     uint8_t owns_index_buffer = 1;
 };
 
-// Makes a vertex buffer of length bytes in pool, falling back from the default
-// pool to the managed pool (and recording that in pool), and fills it from data
-// when data is not null. Returns the buffer with one reference, or null.
+// Makes a vertex buffer of length bytes in pool with usage 0 and fills it from
+// data when data is not null. Returns the buffer with one reference, or null.
+// A refusal in the default pool is tried again in the managed pool. A refusal
+// of the managed pool as an invalid call (a Direct3D 9Ex device has no managed
+// pool) is tried again in the default pool with D3DUSAGE_WRITEONLY, the usage
+// for a buffer written once. pool (and usage) record where the buffer was made.
+// When no attempt succeeds, a message names the request that failed: the
+// default-pool one on a device without the managed pool, else the managed one.
 IDirect3DVertexBuffer9* create_vertex_buffer(const void* data, D3DPOOL& pool, int32_t length);
+IDirect3DVertexBuffer9* create_vertex_buffer(const void* data, D3DPOOL& pool, DWORD& usage,
+                                             int32_t length);

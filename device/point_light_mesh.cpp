@@ -1,6 +1,7 @@
 #include "device/point_light_mesh.h"
 
 #include "device/device_context.h"
+#include "device/device_kind.h"
 
 PointLightMesh* g_point_light_mesh = nullptr;
 
@@ -23,16 +24,27 @@ PointLightMesh::PointLightMesh() {
     primitive_count = 0;
     stride = sizeof(LightVertex);
     vertex_pool = D3DPOOL_MANAGED;
+    vertex_usage = 0;
     index_pool = D3DPOOL_MANAGED;
     primitive_type = D3DPT_TRIANGLELIST;
     owns_vertex_buffer = 1;
     owns_index_buffer = 1;
 
+    // A 9Ex device has no managed pool; one that says so is asked for the
+    // default pool at once (some accept the managed pool on a 9Ex device, but
+    // a plain Reset there spoils such a buffer). One that does not say so is
+    // asked for the managed pool, and its refusal leads to the default pool.
+    if (g_device && answers_as_9ex(g_device)) {
+        vertex_pool = D3DPOOL_DEFAULT;
+        vertex_usage = D3DUSAGE_WRITEONLY;
+    }
+    if (g_device) PointLightMesh::create_vertex_buffer();
+    update_primitive_count();
+}
+
+void PointLightMesh::create_vertex_buffer() {
     LightVertex vertices[light_mesh_vertex_count];
     fill_light_vertices(vertices);
-    if (g_device) {
-        vertex_buffer =
-            ::create_vertex_buffer(vertices, vertex_pool, static_cast<int32_t>(sizeof vertices));
-    }
-    update_primitive_count();
+    vertex_buffer = ::create_vertex_buffer(vertices, vertex_pool, vertex_usage,
+                                           static_cast<int32_t>(sizeof vertices));
 }

@@ -15,13 +15,19 @@ constexpr int light_mesh_vertex_count = BATCH_NUM * 6;
 
 class PointLightMesh : public Mesh {
 public:
-    // Sets the fields, builds the vertex data and, when g_device is set, makes
-    // the managed vertex buffer from it.
+    // Sets the fields and, when g_device is set, makes the vertex buffer: in
+    // the managed pool, or in the default pool (D3DUSAGE_WRITEONLY) on a
+    // device that answers as a 9Ex device or refuses the managed pool.
     PointLightMesh();
+    // Builds the vertex data and makes the buffer in vertex_pool with
+    // vertex_usage (which record where it ended up). A buffer in the default
+    // pool is made again this way after a reset.
+    void create_vertex_buffer() override;
 };
 
 // Fills the light mesh's vertices, quad after quad.
 void fill_light_vertices(LightVertex (&vertices)[light_mesh_vertex_count]);
 
-// The light mesh, made by init and deleted by release; not registered.
+// The light mesh, made by init and deleted by release. It is registered for
+// device loss and reset only while its buffer lives in the default pool.
 extern PointLightMesh* g_point_light_mesh;

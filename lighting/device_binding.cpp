@@ -27,6 +27,14 @@ void drop_target(RenderTarget*& target) {
     target = nullptr;
 }
 
+// Deletes the light mesh, unregistering it first when it was registered.
+void drop_light_mesh() {
+    if (!g_point_light_mesh) return;
+    unregister_device_obj(g_point_light_mesh);
+    delete g_point_light_mesh;
+    g_point_light_mesh = nullptr;
+}
+
 }  // namespace
 
 void LightingSystem::init(IDirect3DDevice9* device, RenderStateCallback set_render_state) {
@@ -38,11 +46,11 @@ void LightingSystem::init(IDirect3DDevice9* device, RenderStateCallback set_rend
 
     create_light_vertex_decl();
 
-    if (g_point_light_mesh) {
-        delete g_point_light_mesh;
-        g_point_light_mesh = nullptr;
-    }
+    drop_light_mesh();
     g_point_light_mesh = new PointLightMesh();
+    // A device without the managed pool gets the buffer in the default pool,
+    // which must follow device loss and reset like the light map.
+    if (g_point_light_mesh->vertex_pool == D3DPOOL_DEFAULT) register_device_obj(g_point_light_mesh);
 
     light_map = nullptr;
     depth_target = nullptr;
@@ -87,10 +95,7 @@ void LightingSystem::on_reset_device() {
 }
 
 void LightingSystem::release() {
-    if (g_point_light_mesh) {
-        delete g_point_light_mesh;
-        g_point_light_mesh = nullptr;
-    }
+    drop_light_mesh();
     clear_point_lights();
     delete this;
     release_device_objs();

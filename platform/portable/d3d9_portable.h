@@ -47,6 +47,7 @@ typedef DWORD D3DCOLOR;
 #define E_OUTOFMEMORY ((HRESULT)0x8007000Eu)
 #define E_INVALIDARG ((HRESULT)0x80070057u)
 #define E_NOTIMPL ((HRESULT)0x80004001u)
+#define E_NOINTERFACE ((HRESULT)0x80004002u)
 
 #define D3D_OK S_OK
 #define D3DERR_INVALIDCALL ((HRESULT)0x8876086Cu)
@@ -161,6 +162,7 @@ enum D3DDECLUSAGE { D3DDECLUSAGE_POSITION = 0 };
 
 #define D3DUSAGE_RENDERTARGET 0x00000001u
 #define D3DUSAGE_DEPTHSTENCIL 0x00000002u
+#define D3DUSAGE_WRITEONLY 0x00000008u
 
 #define D3DCLEAR_TARGET 0x00000001u
 #define D3DCLEAR_ZBUFFER 0x00000002u
@@ -212,13 +214,31 @@ struct D3DSURFACE_DESC {
 // ---------------------------------------------------------------------------
 // COM interfaces (only the methods lightvol and its hosts call)
 // ---------------------------------------------------------------------------
+struct GUID {
+    uint32_t Data1;
+    uint16_t Data2;
+    uint16_t Data3;
+    uint8_t Data4[8];
+};
+typedef GUID IID;
+#define REFIID const IID&
+
 struct IUnknown {
+    // Answers no interface unless an implementation says otherwise.
+    virtual HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppvObject) {
+        (void)riid;
+        if (ppvObject) *ppvObject = nullptr;
+        return E_NOINTERFACE;
+    }
     virtual ULONG STDMETHODCALLTYPE AddRef() = 0;
     virtual ULONG STDMETHODCALLTYPE Release() = 0;
 
 protected:
     ~IUnknown() = default;
 };
+
+// Defined by the software device.
+extern const IID IID_IDirect3DDevice9Ex;
 
 struct IDirect3DDevice9;
 struct IDirect3DSurface9;

@@ -299,7 +299,8 @@ HRESULT SoftwareDevice::CreateTexture(UINT Width, UINT Height, UINT Levels, DWOR
     if (FAILED(hr)) return leave(hr);
     const bool rt = (Usage & D3DUSAGE_RENDERTARGET) != 0;
     if ((Usage & ~D3DUSAGE_RENDERTARGET) != 0 || !is_color_format(Format) ||
-        Pool > D3DPOOL_SCRATCH || (rt && Pool != D3DPOOL_DEFAULT))
+        Pool > D3DPOOL_SCRATCH || (rt && Pool != D3DPOOL_DEFAULT) ||
+        (ex_mode_ && Pool == D3DPOOL_MANAGED))
         return leave(D3DERR_INVALIDCALL);
     const UINT max_levels = full_mip_chain(Width, Height);
     const UINT levels = Levels == 0 ? max_levels : Levels;
@@ -331,7 +332,8 @@ HRESULT SoftwareDevice::CreateVertexBuffer(UINT Length, DWORD Usage, DWORD FVF, 
     HRESULT hr = enter(Op::CreateVertexBuffer, Length, Usage, FVF, Pool);
     if (ppVertexBuffer) *ppVertexBuffer = nullptr;
     if (FAILED(hr)) return hr;
-    if (!ppVertexBuffer || pSharedHandle || Length == 0 || Pool > D3DPOOL_SCRATCH)
+    if (!ppVertexBuffer || pSharedHandle || Length == 0 || Pool > D3DPOOL_SCRATCH ||
+        (ex_mode_ && Pool == D3DPOOL_MANAGED))
         return leave(D3DERR_INVALIDCALL);
     if (Length > kMaxBufferLength) return leave(D3DERR_OUTOFVIDEOMEMORY);
     try {

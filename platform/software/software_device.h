@@ -189,6 +189,9 @@ public:
     SoftwareDevice& operator=(const SoftwareDevice&) = delete;
 
     // --- IUnknown
+    // Answers IID_IDirect3DDevice9Ex (adding a reference) in 9Ex mode when
+    // told to; nothing else. Not logged, like AddRef and Release.
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppvObject) override;
     ULONG STDMETHODCALLTYPE AddRef() override;
     ULONG STDMETHODCALLTYPE Release() override;
 
@@ -306,6 +309,33 @@ public:
     void set_max_texture_size(UINT size) { max_texture_size_ = size; }
     UINT max_texture_size() const { return max_texture_size_; }
 
+    // --- Direct3D 9Ex
+    // 9Ex mode acts as a device made by IDirect3D9Ex::CreateDeviceEx: the
+    // managed pool does not exist (CreateTexture, CreateVertexBuffer and
+    // D3DXCreateCubeTexture refuse it with D3DERR_INVALIDCALL), and a reset
+    // keeps default-pool resources and device state.
+    // answers_query false: a wrapper around a 9Ex device that does not answer
+    // QueryInterface for IDirect3DDevice9Ex.
+    void set_ex_mode(bool on, bool answers_query = true) {
+        ex_mode_ = on;
+        answers_ex_query_ = on && answers_query;
+    }
+    bool ex_mode() const { return ex_mode_; }
+    // The host's IDirect3DDevice9::Reset and IDirect3DDevice9Ex::ResetEx
+    // (logged as "Reset()" and "ResetEx()"; lightvol never calls them).
+    // Reset of a plain device fails with D3DERR_INVALIDCALL, changing nothing,
+    // while a default-pool resource made by the device is still referenced from
+    // outside; when it succeeds, render target 0 and the depth surface are the
+    // implicit ones again, the viewport covers the back buffer (0..1), and
+    // streams, indices, declaration and shaders are unbound (render states and
+    // constants are not modelled across a reset). On a 9Ex device Reset and
+    // ResetEx succeed whatever is alive and only rebind the implicit render
+    // target and depth surface, with a viewport over the back buffer that keeps
+    // its MinZ/MaxZ, as Wine's 9Ex device does. ResetEx on a plain device fails
+    // with D3DERR_INVALIDCALL (it has no such method).
+    HRESULT reset();
+    HRESULT reset_ex();
+
     // --- Pixels (no call is logged)
     // Colour texels as stored (A8R8G8B8 layout; X8R8G8B8 holds 0xFF in the
     // unused byte), row by row. Empty for a depth surface or a foreign pointer.
@@ -419,6 +449,13 @@ private:
     HRESULT fail_nth_hr_ = S_OK;
 
     UINT max_texture_size_ = 8192;
+    bool ex_mode_ = false;
+    bool answers_ex_query_ = false;
+
+    // Reset and ResetEx: the rules above.
+    HRESULT reset_device(bool ex_call);
+    // A default-pool resource the device made is referenced from outside.
+    bool default_pool_resource_alive() const;
 
     // Device state
     detail::SwSurface* back_buffer_ = nullptr;

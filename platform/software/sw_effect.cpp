@@ -253,7 +253,8 @@ HRESULT WINAPI D3DXCreateCubeTexture(IDirect3DDevice9* device, UINT size, UINT m
     hr = dev->check_size(size, size);
     if (FAILED(hr)) return dev->leave(hr);
     if (!is_color_format(format) || (usage & ~D3DUSAGE_RENDERTARGET) != 0 ||
-        ((usage & D3DUSAGE_RENDERTARGET) && pool != D3DPOOL_DEFAULT) || pool > D3DPOOL_SCRATCH)
+        ((usage & D3DUSAGE_RENDERTARGET) && pool != D3DPOOL_DEFAULT) || pool > D3DPOOL_SCRATCH ||
+        (dev->ex_mode() && pool == D3DPOOL_MANAGED))
         return dev->leave(D3DERR_INVALIDCALL);
     UINT max_levels = 1;
     for (UINT s = size; s > 1; s >>= 1) ++max_levels;

@@ -28,6 +28,8 @@ namespace detail {
     X(GetDepthStencilSurface, "GetDepthStencilSurface", true)                  \
     X(BeginScene, "BeginScene", true)                                          \
     X(EndScene, "EndScene", true)                                              \
+    X(Reset, "Reset", true)                                                    \
+    X(ResetEx, "ResetEx", true)                                                \
     X(Clear, "Clear", true)                                                    \
     X(SetViewport, "SetViewport", true)                                        \
     X(GetViewport, "GetViewport", true)                                        \
@@ -297,6 +299,7 @@ public:
     SwCubeTexture(SoftwareDevice* device, std::string label, UINT levels);
     ~SwCubeTexture() override;
     void add_surface(SwSurface* s) { surfaces_.push_back(s); }  // face-major
+    SwSurface* surface(size_t i) const { return i < surfaces_.size() ? surfaces_[i] : nullptr; }
 
     ULONG STDMETHODCALLTYPE AddRef() override { return add_ref(); }
     ULONG STDMETHODCALLTYPE Release() override { return release(); }

@@ -160,7 +160,11 @@ inline bool is_failure_message(const std::string& text, const std::string& compi
         std::snprintf(again, sizeof again, "w:%i, h:%i, fmt:%i, type:%i", w, h, fmt, kind);
         return text == again && ((fmt == 22 && kind == 1) || (fmt == 77 && kind == 0));
     }
-    if (text == "D3D9RenderEngine::create_vertex_buffer(Length:7200, Usage:0, Pool:1)") return true;
+    // The managed request, or the default-pool one made after a managed pool
+    // refused as an invalid call.
+    if (text == "D3D9RenderEngine::create_vertex_buffer(Length:7200, Usage:0, Pool:1)" ||
+        text == "D3D9RenderEngine::create_vertex_buffer(Length:7200, Usage:8, Pool:0)")
+        return true;
     return text == "unknow" || (!compiler_text.empty() && text == compiler_text);
 }
 

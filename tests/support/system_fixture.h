@@ -19,8 +19,14 @@ inline std::vector<std::string> op_names(const std::vector<std::string>& calls) 
 
 class SystemTest : public DeviceTest {
 protected:
+    // True: the device acts as a Direct3D 9Ex device from before init on,
+    // answering QueryInterface for IDirect3DDevice9Ex unless told otherwise.
+    virtual bool ex_device() const { return false; }
+    virtual bool answers_ex_query() const { return true; }
+
     void SetUp() override {
         DeviceTest::SetUp();
+        dev.set_ex_mode(ex_device(), answers_ex_query());
         device_refs_before = lightvol_sw::SoftwareDevice::ref_count(&dev);
         sys = create_ILightingSystem();
         sys->init(&dev, set_render_state_on_device);

@@ -34,7 +34,7 @@ void set_render_state_device(IDirect3DDevice9* device) { g_state_device = device
 
 long render_state_calls() { return g_state_calls; }
 
-bool HostDevice::create(std::string& error) {
+bool HostDevice::create(std::string& error, bool ex) {
     WNDCLASSA wc{};
     wc.lpfnWndProc = DefWindowProcA;
     wc.hInstance = GetModuleHandleA(nullptr);
@@ -48,7 +48,17 @@ bool HostDevice::create(std::string& error) {
         error = "CreateWindow failed";
         return false;
     }
-    d3d_ = Direct3DCreate9(D3D_SDK_VERSION);
+    IDirect3D9Ex* d3d_ex = nullptr;
+    if (ex) {
+        const HRESULT hr = Direct3DCreate9Ex(D3D_SDK_VERSION, &d3d_ex);
+        if (FAILED(hr) || !d3d_ex) {
+            error = hresult_text("Direct3DCreate9Ex", hr);
+            return false;
+        }
+        d3d_ = d3d_ex;
+    } else {
+        d3d_ = Direct3DCreate9(D3D_SDK_VERSION);
+    }
     if (!d3d_) {
         error = "Direct3DCreate9 failed";
         return false;
@@ -65,10 +75,20 @@ bool HostDevice::create(std::string& error) {
     params_.AutoDepthStencilFormat = D3DFMT_D24S8;
     params_.PresentationInterval = D3DPRESENT_INTERVAL_IMMEDIATE;
     D3DPRESENT_PARAMETERS params = params_;
-    const HRESULT hr = d3d_->CreateDevice(D3DADAPTER_DEFAULT, D3DDEVTYPE_HAL, window_,
-                                          D3DCREATE_HARDWARE_VERTEXPROCESSING, &params, &device_);
+    HRESULT hr;
+    if (d3d_ex) {
+        hr = d3d_ex->CreateDeviceEx(D3DADAPTER_DEFAULT, D3DDEVTYPE_HAL, window_,
+                                    D3DCREATE_HARDWARE_VERTEXPROCESSING, &params, nullptr,
+                                    &device_ex_);
+        device_ = device_ex_;
+    } else {
+        hr = d3d_->CreateDevice(D3DADAPTER_DEFAULT, D3DDEVTYPE_HAL, window_,
+                                D3DCREATE_HARDWARE_VERTEXPROCESSING, &params, &device_);
+    }
     if (FAILED(hr) || !device_) {
-        error = hresult_text("CreateDevice(HAL)", hr);
+        device_ = nullptr;
+        device_ex_ = nullptr;
+        error = hresult_text(d3d_ex ? "CreateDeviceEx(HAL)" : "CreateDevice(HAL)", hr);
         return false;
     }
     set_render_state_device(device_);
@@ -78,8 +98,10 @@ bool HostDevice::create(std::string& error) {
 void HostDevice::destroy() {
     release_host_targets();
     set_render_state_device(nullptr);
+    // device_ex_ is the same object as device_, with no reference of its own.
     if (device_) device_->Release();
     device_ = nullptr;
+    device_ex_ = nullptr;
     if (d3d_) d3d_->Release();
     d3d_ = nullptr;
     if (window_) DestroyWindow(window_);
@@ -89,6 +111,12 @@ void HostDevice::destroy() {
 HRESULT HostDevice::reset() {
     D3DPRESENT_PARAMETERS params = params_;
     return device_->Reset(&params);
+}
+
+HRESULT HostDevice::reset_ex() {
+    if (!device_ex_) return D3DERR_INVALIDCALL;
+    D3DPRESENT_PARAMETERS params = params_;
+    return device_ex_->ResetEx(&params, nullptr);
 }
 
 bool HostDevice::recover(std::string& error) {

@@ -1,4 +1,6 @@
-// The test host's side of Direct3D 9: a HAL device on a hidden window, the
+// The test host's side of Direct3D 9: a HAL device on a hidden window (made by
+// Direct3DCreate9 / CreateDevice, or as a 9Ex device by Direct3DCreate9Ex /
+// CreateDeviceEx), the
 // host's own render target and depth surface, the render-state callback that
 // lightvol calls, and read-back of render targets.
 #pragma once
@@ -25,11 +27,16 @@ public:
 
     ~HostDevice() { destroy(); }
 
-    bool create(std::string& error);
+    // ex: a Direct3D 9Ex device.
+    bool create(std::string& error, bool ex = false);
     void destroy();
+    bool ex() const { return device_ex_ != nullptr; }
 
     // IDirect3DDevice9::Reset with the parameters the device was created with.
     HRESULT reset();
+    // IDirect3DDevice9Ex::ResetEx likewise (windowed: no display mode); fails
+    // with D3DERR_INVALIDCALL on a plain device.
+    HRESULT reset_ex();
 
     // Brings a device left lost by an earlier failure back to a usable state
     // with the host's targets in place; false (with the reason) if it cannot.
@@ -56,6 +63,7 @@ private:
     HWND window_ = nullptr;
     IDirect3D9* d3d_ = nullptr;
     IDirect3DDevice9* device_ = nullptr;
+    IDirect3DDevice9Ex* device_ex_ = nullptr;  // the same device, when it is a 9Ex one
     D3DPRESENT_PARAMETERS params_{};
     IDirect3DTexture9* host_texture_ = nullptr;
     IDirect3DSurface9* host_surface_ = nullptr;

@@ -7,11 +7,18 @@
 //   lightvol_wine_host wine-d3dx <scene dir> [<picture dump dir>]
 //       with Wine's own d3dx9_43.dll (WINEDLLOVERRIDES=d3dx9_43=b), which cannot
 //       compile the light effect: the module draws through its built-in shaders
+//
+// Each mode runs its scenarios on a plain device (Direct3DCreate9 /
+// CreateDevice), then a subset on a Direct3D 9Ex device (Direct3DCreate9Ex /
+// CreateDeviceEx), named "9ex ...": init, the example pictures (which must
+// equal the plain device's texel for texel), Reset and ResetEx cycles, and
+// release.
 #include <windows.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -152,6 +159,8 @@ int main(int argc, char** argv) {
         return finish();
     }
 
+    std::map<std::string, std::vector<uint32_t>> plain_pictures;
+    ctx.plain_pictures = &plain_pictures;
     if (argc > 3) ctx.dump_dir = argv[3];
     const bool have_scenes = argc > 2 && load_scenes(argv[2], ctx.scenes, error);
     run("builtin shader bytecode", ctx, scenario_builtin_bytecode);
@@ -176,6 +185,30 @@ int main(int argc, char** argv) {
     }
     run("leaks", ctx, scenario_leaks);
     if (with_provider) run("effect use", ctx, scenario_effect_use);
+
+    HostDevice ex_device;
+    if (!ex_device.create(error, true) || !ex_device.create_host_targets(error)) {
+        report_setup_failure("9ex setup", error);
+    } else {
+        HostContext ex_ctx = ctx;
+        ex_ctx.device = &ex_device;
+        ex_ctx.dump_dir.clear();
+        run("9ex init without message", ex_ctx, scenario_ex_init);
+        for (const scene_file::Scene& scene : ex_ctx.scenes) {
+            run("9ex picture " + scene.name, ex_ctx, [&scene](HostContext& c) {
+                std::string figures;
+                return scenario_picture(c, scene, figures);
+            });
+        }
+        run("9ex Reset with on_lost_device/on_reset_device", ex_ctx,
+            [](HostContext& c) { return scenario_ex_resets(c, false, true); });
+        run("9ex ResetEx with on_lost_device/on_reset_device", ex_ctx,
+            [](HostContext& c) { return scenario_ex_resets(c, true, true); });
+        run("9ex ResetEx without on_lost_device/on_reset_device", ex_ctx,
+            [](HostContext& c) { return scenario_ex_resets(c, true, false); });
+        run("9ex leaks", ex_ctx, scenario_leaks);
+        ex_device.destroy();
+    }
 
     device.destroy();
     boxes.stop();

@@ -1,6 +1,8 @@
 // The scenarios of the Wine tier. Each reports one PASS or FAIL line.
 #pragma once
 
+#include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -20,6 +22,9 @@ struct HostContext {
     EffectProviderStatsFn provider_stats = nullptr;
     std::vector<scene_file::Scene> scenes;
     std::string dump_dir;  // where pictures are written; empty: nowhere
+    // Light maps of the example scenes by name: drawn on the plain device and
+    // kept here; on a 9Ex device compared with them texel for texel.
+    std::map<std::string, std::vector<uint32_t>>* plain_pictures = nullptr;
 };
 
 // Failures collected by one scenario.
@@ -49,6 +54,15 @@ Outcome scenario_effect_use(HostContext& ctx);
 // The module's built-in shader bytecode is what its assembly text assembles to
 // with Wine's D3DXAssembleShader (from Wine's d3dx9_42.dll).
 Outcome scenario_builtin_bytecode(HostContext& ctx);
+
+// On a Direct3D 9Ex device, with either D3DX. Init shows no message box (the
+// line printed says whether the device has a managed pool).
+Outcome scenario_ex_init(HostContext& ctx);
+// Two cycles of Reset (or ResetEx) with frames before and after, which must
+// all be the same lit light map; with lost_and_reset the host follows the
+// guide (on_lost_device, reset, on_reset_device), without it the host resets
+// with lightvol's objects alive and never tells lightvol.
+Outcome scenario_ex_resets(HostContext& ctx, bool reset_ex, bool lost_and_reset);
 
 // With Wine's own D3DX, which cannot compile the light effect: init shows no
 // message, as the module draws through its built-in shaders. The device loss,
