@@ -1,0 +1,132 @@
+# DXVK for the Wine tier (sourced by tests/wine/run.sh): Debian 13's DXVK
+# packages fetched without touching the machine's apt sources, the check that a
+# Vulkan device exists before Wine starts, and the check that a run really drew
+# through DXVK on lavapipe.
+
+# The dxvk-wine64 / dxvk-wine32 version the tier was proven with. When Debian's
+# archive serves another (superseded versions disappear), that one is used and
+# the summary says so.
+dxvk_proven_version=2.6+ds-1
+# The device DXVK must pick: Mesa's lavapipe, a CPU Vulkan device, even on a
+# machine with a GPU (VK_ICD_FILENAMES names only lavapipe's ICD as well).
+dxvk_device_name=llvmpipe
+
+# dxvk_fetch CACHE_DIR ARCH...: downloads dxvk-wine64 (x86_64) and dxvk-wine32
+# (i686) from Debian 13 through a private sources list and lists directory
+# (apt checks the archive's signatures against debian-archive-keyring as
+# usual), unpacks them once per version under CACHE_DIR/dxvk/VERSION and sets
+# dxvk_version and dxvk_dir (DLLs in $dxvk_dir/wine64 and wine32). On failure
+# returns 1 with the reason in dxvk_error.
+dxvk_fetch() {
+  local cache=$1 state
+  shift
+  state=$cache/apt-trixie
+  mkdir -p "$state/lists/partial" "$state/cache/archives/partial" "$state/debs"
+  echo "deb [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] http://deb.debian.org/debian trixie main" \
+    >"$state/sources.list"
+  local apt_opts=(-o "Dir::Etc::SourceList=$state/sources.list" -o Dir::Etc::SourceParts=/dev/null
+                  -o "Dir::State::Lists=$state/lists" -o "Dir::Cache=$state/cache"
+                  -o APT::Architectures::=amd64 -o APT::Architectures::=i386
+                  -o APT::Sandbox::User=root -o Debug::NoLocking=1)
+  # The package lists are fetched again once a day (about 20 MB).
+  if [[ -z $(find "$state/lists" -maxdepth 1 -name '*_InRelease' -mmin -1440 2>/dev/null) ]]; then
+    timeout 600 apt-get "${apt_opts[@]}" update -q >"$state/update.log" 2>&1 || {
+      dxvk_error="apt-get update of Debian 13's lists failed (log: $state/update.log)"
+      return 1
+    }
+  fi
+  local arch package packages=() version
+  for arch in "$@"; do
+    [[ $arch == x86_64 ]] && packages+=(dxvk-wine64:amd64) || packages+=(dxvk-wine32:i386)
+  done
+  dxvk_version=
+  for package in "${packages[@]}"; do
+    version=$(apt-cache "${apt_opts[@]}" policy "$package" 2>/dev/null | awk '/Candidate:/ {print $2}')
+    if [[ -z $version || $version == "(none)" ]]; then
+      dxvk_error="Debian 13 serves no $package"
+      return 1
+    fi
+    if [[ -n $dxvk_version && $version != "$dxvk_version" ]]; then
+      dxvk_error="Debian 13 serves dxvk-wine64 and dxvk-wine32 in different versions ($dxvk_version, $version)"
+      return 1
+    fi
+    dxvk_version=$version
+  done
+  dxvk_dir=$cache/dxvk/$dxvk_version
+  for package in "${packages[@]}"; do
+    local name=${package%%:*} deb
+    [[ -f $dxvk_dir/${name#dxvk-}/d3d9.dll ]] && continue
+    deb=$(cd "$state/debs" && ls "${name}_${dxvk_version/*:/}_"*.deb 2>/dev/null | head -n1 || true)
+    if [[ -z $deb ]]; then
+      (cd "$state/debs" && timeout 600 apt-get "${apt_opts[@]}" download "$package=$dxvk_version") \
+        >"$state/download.log" 2>&1 || {
+        dxvk_error="apt-get download $package=$dxvk_version failed (log: $state/download.log)"
+        return 1
+      }
+      deb=$(cd "$state/debs" && ls "${name}_"*"_"*.deb | head -n1)
+    fi
+    rm -rf "$state/unpack"
+    dpkg-deb -x "$state/debs/$deb" "$state/unpack" || {
+      dxvk_error="dpkg-deb -x $deb failed"
+      return 1
+    }
+    mkdir -p "$dxvk_dir/${name#dxvk-}"
+    # The package names its Windows DLLs *.dll.so.
+    cp "$state/unpack/usr/lib/dxvk/${name#dxvk-}/d3d9.dll.so" "$dxvk_dir/${name#dxvk-}/d3d9.dll"
+    rm -rf "$state/unpack"
+  done
+}
+
+# vulkan_check RESULT_VAR ICD_FILE [COMMAND PREFIX...]: whether a Vulkan device
+# named like $dxvk_device_name exists through ICD_FILE, asked on the Linux side
+# before any Wine starts (vulkaninfo, bounded to 30 s). The command prefix runs
+# vulkaninfo elsewhere (inside a Debian root). Sets RESULT_VAR to the device's
+# name, or returns 1 with the reason in it.
+vulkan_check() {
+  local -n result=$1
+  local icd=$2 out status=0
+  shift 2
+  if [[ ! -f $icd && ${1:-} == "" ]]; then
+    result="no Vulkan device (no ICD file $icd)"
+    return 1
+  fi
+  out=$(VK_ICD_FILENAMES=$icd XDG_RUNTIME_DIR=${XDG_RUNTIME_DIR:-/tmp} \
+    timeout 30 "$@" vulkaninfo --summary 2>&1) || status=$?
+  local device
+  device=$(printf '%s\n' "$out" | sed -n 's/^[[:space:]]*deviceName[[:space:]]*=[[:space:]]*//p' |
+    grep -m1 "$dxvk_device_name" || true)
+  if [[ -z $device ]]; then
+    if ((status == 124)); then
+      result="no Vulkan device (vulkaninfo did not finish in 30 s)"
+    else
+      result="no Vulkan device ($(printf '%s\n' "$out" | grep -v XDG_RUNTIME_DIR | grep -m1 -iE 'error|fail|cannot|not found' || echo "vulkaninfo lists no $dxvk_device_name device"))"
+    fi
+    return 1
+  fi
+  result=$device
+}
+
+# dxvk_log_check RESULT_VAR LOG_DIR: the DXVK log of one run must exist and name
+# DXVK's version and the lavapipe device; sets RESULT_VAR to "DXVK <version> on
+# <device>" or returns 1 with the reason.
+dxvk_log_check() {
+  local -n result=$1
+  local dir=$2 log version device
+  log=$(ls "$dir"/*_d3d9.log 2>/dev/null | head -n1 || true)
+  if [[ -z $log ]]; then
+    result="no DXVK log in $dir: d3d9.dll was not DXVK's"
+    return 1
+  fi
+  version=$(sed -n 's/^info: *DXVK: *\(v\?[0-9][0-9.]*\).*/\1/p' "$log" | head -n1)
+  device=$(sed -n "s/^info: *\(${dxvk_device_name}[^:]*\):\$/\1/p" "$log" | head -n1)
+  [[ -n $device ]] || device=$(grep -m1 -o "Device *: *${dxvk_device_name}.*" "$log" | sed 's/^Device *: *//' || true)
+  if [[ -z $version ]]; then
+    result="the DXVK log $log names no DXVK version"
+    return 1
+  fi
+  if [[ -z $device ]]; then
+    result="the DXVK log $log names no $dxvk_device_name device"
+    return 1
+  fi
+  result="DXVK $version on $device"
+}
