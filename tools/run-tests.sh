@@ -20,6 +20,22 @@ stages=("$@")
 run_stage() { for s in "${stages[@]}"; do [ "$s" = "$1" ] && return 0; done; return 1; }
 banner() { printf '\n==== %s ====\n' "$*"; }
 
+# The Wine tier's Wine 10 cells run in a Debian 13 root that takes minutes to
+# make the first time on a machine: it is made in the background from here on,
+# while the other stages build, and the tier waits for it (a lock). Its log:
+# build/wine/debian_root.early.log. LIGHTVOL_WINE10=0 turns it off with the
+# cells.
+if run_stage wine && [ "${LIGHTVOL_WINE10:-1}" != 0 ] && [ "$(id -u)" -eq 0 ] &&
+   [ -x tests/wine/debian_root.sh ]; then
+  tools/install-deps.sh wine10
+  mkdir -p build/wine
+  root_flags=()
+  case " ${LIGHTVOL_WINE_ARCHS:-x86_64 i686} " in
+    *" i686 "*) tests/wine/probe_i386.sh build/wine >/dev/null && root_flags=(--i386) ;;
+  esac
+  tests/wine/debian_root.sh "${root_flags[@]}" >build/wine/debian_root.early.log 2>&1 &
+fi
+
 if run_stage native; then
   banner "native build and tests"
   # windows and msvc: the guide's code and the header are also compiled as
