@@ -9,8 +9,9 @@
 #   windows    lightvol.dll cross-built with MinGW-w64 for i686 and x86_64,
 #              export/import tables checked
 #   fuzz       a bounded libFuzzer run over interface call sequences
-#   wine       the real DLLs on Wine's Direct3D 9 (64-bit always, 32-bit where
-#              the machine executes 32-bit programs)
+#   wine       the real DLLs on wined3d and DXVK, on Wine 8 and on Wine 10 in a
+#              Debian 13 root (64-bit always, 32-bit where the machine executes
+#              32-bit programs; LIGHTVOL_WINE10=0 leaves Wine 10 out)
 # Pass stage names to run only those (default: all).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -70,7 +71,7 @@ if run_stage fuzz && [ -x tests/fuzz/run.sh ]; then
 fi
 
 if run_stage wine && [ -x tests/wine/run.sh ]; then
-  banner "the DLLs on Wine's Direct3D 9"
+  banner "the DLLs on Wine's and DXVK's Direct3D 9"
   tests/wine/run.sh
 fi
 

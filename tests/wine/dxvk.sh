@@ -16,8 +16,22 @@ dxvk_device_name=llvmpipe
 # (apt checks the archive's signatures against debian-archive-keyring as
 # usual), unpacks them once per version under CACHE_DIR/dxvk/VERSION and sets
 # dxvk_version and dxvk_dir (DLLs in $dxvk_dir/wine64 and wine32). On failure
-# returns 1 with the reason in dxvk_error.
+# returns 1 with the reason in dxvk_error. Runs from several clones on one
+# machine take turns (flock).
 dxvk_fetch() {
+  local fd status=0
+  mkdir -p "$1/apt-trixie"
+  exec {fd}>"$1/apt-trixie/lock"
+  if ! flock -w 900 "$fd"; then
+    exec {fd}>&-
+    dxvk_error="another run held $1/apt-trixie/lock for 15 minutes"
+    return 1
+  fi
+  dxvk_fetch_locked "$@" || status=$?
+  exec {fd}>&-
+  return $status
+}
+dxvk_fetch_locked() {
   local cache=$1 state
   shift
   state=$cache/apt-trixie
@@ -27,21 +41,25 @@ dxvk_fetch() {
   local apt_opts=(-o "Dir::Etc::SourceList=$state/sources.list" -o Dir::Etc::SourceParts=/dev/null
                   -o "Dir::State::Lists=$state/lists" -o "Dir::Cache=$state/cache"
                   -o APT::Architectures::=amd64 -o APT::Architectures::=i386
-                  -o APT::Sandbox::User=root -o Debug::NoLocking=1)
+                  -o APT::Sandbox::User=root)
   # The package lists are fetched again once a day (about 20 MB).
-  if [[ -z $(find "$state/lists" -maxdepth 1 -name '*_InRelease' -mmin -1440 2>/dev/null) ]]; then
+  if [[ -z $(find "$state/updated" -mmin -1440 2>/dev/null) ]]; then
     timeout 600 apt-get "${apt_opts[@]}" update -q >"$state/update.log" 2>&1 || {
       dxvk_error="apt-get update of Debian 13's lists failed (log: $state/update.log)"
       return 1
     }
+    touch "$state/updated"
   fi
   local arch package packages=() version
   for arch in "$@"; do
     [[ $arch == x86_64 ]] && packages+=(dxvk-wine64:amd64) || packages+=(dxvk-wine32:i386)
   done
   dxvk_version=
+  local policy
+  policy=$(apt-cache "${apt_opts[@]}" policy "${packages[@]}" 2>/dev/null || true)
   for package in "${packages[@]}"; do
-    version=$(apt-cache "${apt_opts[@]}" policy "$package" 2>/dev/null | awk '/Candidate:/ {print $2}')
+    version=$(printf '%s\n' "$policy" |
+      awk -v p="${package%%:*}" '/^[^ ]/ {here = index($0, p) == 1} here && /Candidate:/ {print $2; exit}')
     if [[ -z $version || $version == "(none)" ]]; then
       dxvk_error="Debian 13 serves no $package"
       return 1
