@@ -99,4 +99,5 @@ if ((${#missing[@]})); then
     apt-get clean" root-apt "${missing[@]}") >"$cache/wine10-root.apt.log" 2>&1 ||
     die "installing ${missing[*]} into the root failed (log: $cache/wine10-root.apt.log)"
 fi
+say "ready in $SECONDS s"
 echo "$rootfs"
