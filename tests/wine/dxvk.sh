@@ -101,50 +101,50 @@ dxvk_fetch_locked() {
 # vulkaninfo elsewhere (inside a Debian root). Sets RESULT_VAR to the device's
 # name, or returns 1 with the reason in it.
 vulkan_check() {
-  local -n result=$1
+  local -n vk_result_=$1
   local icd=$2 out status=0
   shift 2
   if [[ ! -f $icd && ${1:-} == "" ]]; then
-    result="no Vulkan device (no ICD file $icd)"
+    vk_result_="no Vulkan device (no ICD file $icd)"
     return 1
   fi
   out=$(VK_ICD_FILENAMES=$icd XDG_RUNTIME_DIR=${XDG_RUNTIME_DIR:-/tmp} \
     timeout 30 "$@" vulkaninfo --summary 2>&1) || status=$?
-  local device
-  device=$(printf '%s\n' "$out" | sed -n 's/^[[:space:]]*deviceName[[:space:]]*=[[:space:]]*//p' |
+  local vk_found_
+  vk_found_=$(printf '%s\n' "$out" | sed -n 's/^[[:space:]]*deviceName[[:space:]]*=[[:space:]]*//p' |
     grep -m1 "$dxvk_device_name" || true)
-  if [[ -z $device ]]; then
+  if [[ -z $vk_found_ ]]; then
     if ((status == 124)); then
-      result="no Vulkan device (vulkaninfo did not finish in 30 s)"
+      vk_result_="no Vulkan device (vulkaninfo did not finish in 30 s)"
     else
-      result="no Vulkan device ($(printf '%s\n' "$out" | grep -v XDG_RUNTIME_DIR | grep -m1 -iE 'error|fail|cannot|not found' || echo "vulkaninfo lists no $dxvk_device_name device"))"
+      vk_result_="no Vulkan device ($(printf '%s\n' "$out" | grep -v XDG_RUNTIME_DIR | grep -m1 -iE 'error|fail|cannot|not found' || echo "vulkaninfo lists no $dxvk_device_name device"))"
     fi
     return 1
   fi
-  result=$device
+  vk_result_=$vk_found_
 }
 
 # dxvk_log_check RESULT_VAR LOG_DIR: the DXVK log of one run must exist and name
 # DXVK's version and the lavapipe device; sets RESULT_VAR to "DXVK <version> on
 # <device>" or returns 1 with the reason.
 dxvk_log_check() {
-  local -n result=$1
-  local dir=$2 log version device
-  log=$(ls "$dir"/*_d3d9.log 2>/dev/null | head -n1 || true)
-  if [[ -z $log ]]; then
-    result="no DXVK log in $dir: d3d9.dll was not DXVK's"
+  local -n dxvk_result_=$1
+  local dl_dir_=$2 dl_log_ dl_version_ dl_device_
+  dl_log_=$(ls "$dl_dir_"/*_d3d9.log 2>/dev/null | head -n1 || true)
+  if [[ -z $dl_log_ ]]; then
+    dxvk_result_="no DXVK log in $dl_dir_: d3d9.dll was not DXVK's"
     return 1
   fi
-  version=$(sed -n 's/^info: *DXVK: *\(v\?[0-9][0-9.]*\).*/\1/p' "$log" | head -n1)
-  device=$(sed -n "s/^info: *\(${dxvk_device_name}[^:]*\):\$/\1/p" "$log" | head -n1)
-  [[ -n $device ]] || device=$(grep -m1 -o "Device *: *${dxvk_device_name}.*" "$log" | sed 's/^Device *: *//' || true)
-  if [[ -z $version ]]; then
-    result="the DXVK log $log names no DXVK version"
+  dl_version_=$(sed -n 's/^info: *DXVK: *\(v\?[0-9][0-9.]*\).*/\1/p' "$dl_log_" | head -n1)
+  dl_device_=$(sed -n "s/^info: *\(${dxvk_device_name}[^:]*\):\$/\1/p" "$dl_log_" | head -n1)
+  [[ -n $dl_device_ ]] || dl_device_=$(grep -m1 -o "Device *: *${dxvk_device_name}.*" "$dl_log_" | sed 's/^Device *: *//' || true)
+  if [[ -z $dl_version_ ]]; then
+    dxvk_result_="the DXVK log $dl_log_ names no DXVK version"
     return 1
   fi
-  if [[ -z $device ]]; then
-    result="the DXVK log $log names no $dxvk_device_name device"
+  if [[ -z $dl_device_ ]]; then
+    dxvk_result_="the DXVK log $dl_log_ names no $dxvk_device_name device"
     return 1
   fi
-  result="DXVK $version on $device"
+  dxvk_result_="DXVK $dl_version_ on $dl_device_"
 }

@@ -578,11 +578,11 @@ for arch in "${archs[@]}"; do
       fail_cells "$dxvk_missing"
     else
       if [[ -z ${vulkan_result[$wine]:-} ]]; then
-        device=
-        if vulkan_check device "${user_icd:-$icd_64}" "${in_root[@]}"; then
-          vulkan_result[$wine]="ok:$device"
+        vk_device=
+        if vulkan_check vk_device "${user_icd:-$icd_64}" "${in_root[@]}"; then
+          vulkan_result[$wine]="ok:$vk_device"
         else
-          vulkan_result[$wine]="no:$device"
+          vulkan_result[$wine]="no:${vk_device:-no Vulkan device}"
         fi
       fi
       why=
