@@ -7,6 +7,7 @@
 #   tools/install-deps.sh fuzz     + clang with its sanitizer and fuzzer runtimes
 #   tools/install-deps.sh msvc     + clang, lld and LLVM tools for MSVC-ABI test hosts
 #   tools/install-deps.sh m32      + g++ for 32-bit x86 targets (amd64 hosts only)
+#   tools/install-deps.sh wine10   + debootstrap, for the Wine tier's Debian 13 root
 #   tools/install-deps.sh all      everything above
 set -euo pipefail
 
@@ -20,6 +21,7 @@ for group in "${@:-native}"; do
     fuzz) want+=(clang libclang-rt-14-dev) ;;
     m32) want+=(g++-multilib) ;;
     msvc) want+=(clang-14 lld-14 llvm-14) ;;
+    wine10) want+=(debootstrap debian-archive-keyring) ;;
     all) want+=(g++ cmake make pkg-config libgtest-dev nlohmann-json3-dev libpng-dev
                 g++-mingw-w64-i686 binutils-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
                 libbenchmark-dev clang libclang-rt-14-dev g++-multilib clang-14 lld-14 llvm-14) ;;

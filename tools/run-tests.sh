@@ -9,8 +9,9 @@
 #   windows    lightvol.dll cross-built with MinGW-w64 for i686 and x86_64,
 #              export/import tables checked
 #   fuzz       a bounded libFuzzer run over interface call sequences
-#   wine       the real DLLs on Wine's Direct3D 9 (64-bit always, 32-bit where
-#              the machine executes 32-bit programs)
+#   wine       the real DLLs on wined3d and DXVK, on Wine 8 and on Wine 10 in a
+#              Debian 13 root (64-bit always, 32-bit where the machine executes
+#              32-bit programs; LIGHTVOL_WINE10=0 leaves Wine 10 out)
 # Pass stage names to run only those (default: all).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -19,6 +20,22 @@ stages=("$@")
 [ ${#stages[@]} -gt 0 ] || stages=(native sanitize windows fuzz wine)
 run_stage() { for s in "${stages[@]}"; do [ "$s" = "$1" ] && return 0; done; return 1; }
 banner() { printf '\n==== %s ====\n' "$*"; }
+
+# The Wine tier's Wine 10 cells run in a Debian 13 root that takes minutes to
+# make the first time on a machine: it is made in the background from here on,
+# while the other stages build, and the tier waits for it (a lock). Its log:
+# build/wine/debian_root.early.log. LIGHTVOL_WINE10=0 turns it off with the
+# cells.
+if run_stage wine && [ "${LIGHTVOL_WINE10:-1}" != 0 ] && [ "$(id -u)" -eq 0 ] &&
+   [ -x tests/wine/debian_root.sh ]; then
+  tools/install-deps.sh wine10
+  mkdir -p build/wine
+  root_flags=()
+  case " ${LIGHTVOL_WINE_ARCHS:-x86_64 i686} " in
+    *" i686 "*) tests/wine/probe_i386.sh build/wine >/dev/null && root_flags=(--i386) ;;
+  esac
+  tests/wine/debian_root.sh "${root_flags[@]}" >build/wine/debian_root.early.log 2>&1 &
+fi
 
 if run_stage native; then
   banner "native build and tests"
@@ -54,7 +71,7 @@ if run_stage fuzz && [ -x tests/fuzz/run.sh ]; then
 fi
 
 if run_stage wine && [ -x tests/wine/run.sh ]; then
-  banner "the DLLs on Wine's Direct3D 9"
+  banner "the DLLs on Wine's and DXVK's Direct3D 9"
   tests/wine/run.sh
 fi
 

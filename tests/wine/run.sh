@@ -1,40 +1,74 @@
 #!/usr/bin/env bash
 # The Wine tier: lightvol.dll, built by MinGW, driven by Windows test hosts on
-# Wine's Direct3D 9 (wined3d over Mesa's software OpenGL) in a virtual X server,
-# for each Windows architecture the machine can run.
+# the Direct3D 9 implementations games meet on Linux, in a virtual X server,
+# for each Windows architecture the machine can run:
+#   wined3d on Wine 8   Debian 12's Wine, its Direct3D 9 over Mesa's OpenGL
+#   DXVK on Wine 8      Debian 13's DXVK (Direct3D 9 over Vulkan, as in Proton)
+#                       on Debian 12's Wine, over Mesa's lavapipe
+#   wined3d on Wine 10  Debian 13's Wine in a Debian 13 root (debootstrap)
+#   DXVK on Wine 10     the same with Debian 13's DXVK and lavapipe
 #
 #   tests/wine/run.sh
 #
 # First finds out what the machine can run: the 64-bit DLL always runs under
-# 64-bit Wine (wine64); the 32-bit DLL runs under 32-bit Wine (wine32:i386)
-# when the machine executes 32-bit programs, which a tiny static i386 program
-# tells. Installs what is missing for those (Wine, Xvfb, Mesa, the MinGW-w64
-# and clang/LLVM cross tools), builds both DLLs and the Windows test programs
-# (tools/build_windows.sh), builds the native reference tool and draws the
-# expected pictures with the software device, starts Xvfb on a free display,
-# and for each architecture makes a fresh Wine prefix in a temporary directory
-# and runs:
-#   - the host with the test effect provider as d3dx9_43.dll,
-#   - the host with Wine's own d3dx9_43.dll, which cannot compile the light
-#     effect, so the module draws through its built-in shaders,
-#   - a host built against the installed lightvol package,
-#   - the MSVC-ABI host (tests/wine/msvc_host), built by clang and lld-link
-#     against the installed package's lightvol.lib, with the checks of its
-#     import table that its build.sh makes.
-# Prints PASS/FAIL lines (prefixed by the architecture), one line per
-# architecture saying whether it ran (and why not), and
-# "wine: N passed, M failed"; exits non-zero on any failure. A machine that
-# cannot execute 32-bit programs is not a failure. Every wait is bounded.
+# 64-bit Wine; the 32-bit DLL runs under 32-bit Wine when the machine executes
+# 32-bit programs (tests/wine/probe_i386.sh). Installs what is missing (Wine,
+# Xvfb, Mesa with lavapipe, the Vulkan loader and vulkaninfo, the MinGW-w64 and
+# clang/LLVM cross tools), fetches DXVK (tests/wine/dxvk.sh), makes or reuses
+# the Debian 13 root (tests/wine/debian_root.sh), builds both DLLs and the
+# Windows test programs (tools/build_windows.sh), draws the expected pictures
+# with the software device, starts Xvfb on a free display, and makes one Wine
+# prefix per Wine version and architecture, which every cell of it reuses.
+#
+# A cell is an implementation, an architecture and a path:
+#   test effect provider  the host with the test effect provider as
+#                         d3dx9_43.dll, and the MSVC-ABI host(s), built by clang
+#                         and lld-link against the installed package's
+#                         lightvol.lib (its build.sh checks their import tables)
+#   Wine's own D3DX       the host with Wine's d3dx9_43.dll (the module draws
+#                         through its built-in shaders where that D3DX cannot
+#                         compile the light effect, through the effect where it
+#                         can), and a host built against the installed package
+# Every scenario the host programs run is run in every cell. DXVK cells force
+# lavapipe (VK_ICD_FILENAMES, DXVK_FILTER_DEVICE_NAME), load DXVK's d3d9.dll
+# with d3d9=n (no fall-back to wined3d), give each run its own DXVK_LOG_PATH and
+# require that log to name DXVK's version and the llvmpipe device. Without a
+# Vulkan device (asked with vulkaninfo before Wine starts) the DXVK cells say
+# "not run: no Vulkan device (...)".
+#
+# Prints PASS/FAIL lines (prefixed by architecture and implementation), the
+# matrix of cells (passed / failed / not run with the reason), whether all
+# cells' light maps are byte-identical, what each Wine's own D3DX makes of the
+# light effect, the time each tier took against its budget, and
+# "wine: N passed, M failed"; exits non-zero on any failure. A cell the machine
+# cannot run (no 32-bit execution, no Vulkan device, no root or mount rights for
+# the Debian 13 root) is not a failure. Every wait is bounded.
 #
 # Environment:
 #   LIGHTVOL_WINE_ARCHS      architectures to consider (default "x86_64 i686")
 #   LIGHTVOL_WINE_WORK_DIR   where the reference build, pictures and logs go
 #                            (default build/wine)
+#   LIGHTVOL_WINE10          0: no Wine 10 cells (default 1: run them)
+#   LIGHTVOL_WINE_CACHE      the machine-wide cache of the Debian 13 root and
+#                            DXVK (default /var/cache/lightvol)
+#   VK_ICD_FILENAMES         when set, the Vulkan ICD the DXVK cells use
+#                            instead of lavapipe's (naming a missing file makes
+#                            them say "not run: no Vulkan device")
 set -euo pipefail
 
-root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+root=$(cd "$here/../.." && pwd)
 work=${LIGHTVOL_WINE_WORK_DIR:-$root/build/wine}
 wanted_archs=${LIGHTVOL_WINE_ARCHS:-x86_64 i686}
+cache=${LIGHTVOL_WINE_CACHE:-/var/cache/lightvol}
+with_wine10=${LIGHTVOL_WINE10:-1}
+user_icd=${VK_ICD_FILENAMES:-}
+unset VK_ICD_FILENAMES VK_DRIVER_FILES
+
+# shellcheck source=tests/wine/dxvk.sh
+source "$here/dxvk.sh"
+# shellcheck source=tests/wine/matrix.sh
+source "$here/matrix.sh"
 
 log() { printf 'wine tier: %s\n' "$*"; }
 die() {
@@ -47,46 +81,15 @@ bits() { [[ $1 == x86_64 ]] && echo 64 || echo 32; }
 wanted() { [[ " $wanted_archs " == *" $1 "* ]]; }
 
 mkdir -p "$work"
+tier_start=$SECONDS
 
 # --- What the machine can run ---------------------------------------------------
-# A static i386 program of 84 bytes that does exit(42) through int 0x80: it
-# needs no loader or library, so it either runs at once or the kernel refuses it.
 can_run_32=1
 why_not_32=
-probe_32() {
-  local probe=$work/probe-i386 out status=0
-  printf '\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00\x01\x00\x00\x00\x54\x80\x04\x08\x34\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x34\x00\x20\x00\x01\x00\x00\x00\x00\x00\x00\x00\x01\x00\x00\x00\x00\x00\x00\x00\x00\x80\x04\x08\x00\x80\x04\x08\x60\x00\x00\x00\x60\x00\x00\x00\x05\x00\x00\x00\x00\x10\x00\x00\xbb\x2a\x00\x00\x00\xb8\x01\x00\x00\x00\xcd\x80' >"$probe"
-  chmod +x "$probe"
-  # Through bash's exec: a program that calls execvp (timeout does) hands a file
-  # the kernel refuses with ENOEXEC to /bin/sh, which hides the reason.
-  out=$(timeout 5 bash -c 'exec "$0"' "$probe" 2>&1) || status=$?
-  rm -f "$probe"
-  if ((status == 42)); then
-    # A binfmt_misc handler for i386 ELF files (qemu-user) also runs the probe,
-    # but 32-bit Wine does not start under such emulation.
-    local handler
-    for handler in /proc/sys/fs/binfmt_misc/*; do
-      [[ -f $handler && $(head -n1 "$handler" 2>/dev/null) == enabled ]] || continue
-      if grep -q '^magic 7f454c4601010100000000000000000002000300' "$handler" 2>/dev/null; then
-        why_not_32="this machine runs 32-bit programs only through emulation (binfmt_misc: ${handler##*/})"
-        return 1
-      fi
-    done
-    return 0
-  fi
-  if [[ $out == *"Exec format error"* ]]; then
-    why_not_32="this machine cannot execute 32-bit programs (Exec format error)"
-  elif ((status == 124)); then
-    why_not_32="this machine cannot execute 32-bit programs (a 5-second probe did not finish)"
-  else
-    why_not_32="this machine cannot execute 32-bit programs (the probe exited with status $status${out:+: ${out//$'\n'/ }})"
-  fi
-  return 1
-}
 if ! wanted i686; then
   can_run_32=0
   why_not_32="LIGHTVOL_WINE_ARCHS is \"$wanted_archs\""
-elif ! probe_32; then
+elif ! why_not_32=$("$here/probe_i386.sh" "$work"); then
   can_run_32=0
 fi
 
@@ -95,16 +98,25 @@ wanted x86_64 && archs+=(x86_64)
 ((can_run_32)) && archs+=(i686)
 ((${#archs[@]})) || die "LIGHTVOL_WINE_ARCHS (\"$wanted_archs\") names no architecture this machine runs"
 log "architectures to run: ${archs[*]}${why_not_32:+ (32-bit: $why_not_32)}"
+for arch in "${matrix_archs[@]}"; do
+  if [[ " ${archs[*]} " != *" $arch "* ]]; then
+    for impl in "${matrix_impls[@]}"; do
+      matrix_not_run "$impl" "$arch" "$([[ $arch == i686 ]] && echo "$why_not_32" || echo "LIGHTVOL_WINE_ARCHS is \"$wanted_archs\"")"
+    done
+  fi
+done
 
 # --- Packages -------------------------------------------------------------------
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 
 # Both DLLs are always built; only running the 32-bit one needs 32-bit Wine.
 packages=(wine wine64 xvfb libgl1-mesa-dri libgl1 libglx-mesa0
+          mesa-vulkan-drivers libvulkan1 vulkan-tools
           g++ cmake make nlohmann-json3-dev
           g++-mingw-w64-i686 binutils-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
           clang-14 lld-14 llvm-14)
-((can_run_32)) && packages+=(wine32:i386 libgl1-mesa-dri:i386 libgl1:i386 libglx-mesa0:i386)
+((can_run_32)) && packages+=(wine32:i386 libgl1-mesa-dri:i386 libgl1:i386 libglx-mesa0:i386
+                             mesa-vulkan-drivers:i386 libvulkan1:i386)
 missing=()
 for p in "${packages[@]}"; do installed "$p" || missing+=("$p"); done
 if ((${#missing[@]})); then
@@ -119,6 +131,38 @@ if ((${#missing[@]})); then
   timeout 1800 apt-get -o DPkg::Lock::Timeout=600 install -y -q --no-install-recommends \
     "${missing[@]}" >/dev/null ||
     die "installing ${missing[*]} failed"
+fi
+
+# --- The Debian 13 root for Wine 10, made in the background during the builds ---
+root_pid=
+if [[ $with_wine10 == 0 ]]; then
+  for arch in "${archs[@]}"; do
+    matrix_not_run wine10-wined3d "$arch" "LIGHTVOL_WINE10=0"
+    matrix_not_run wine10-dxvk "$arch" "LIGHTVOL_WINE10=0"
+  done
+else
+  rm -f "$work/debian_root.seconds"
+  (
+    started=$SECONDS
+    status=0
+    LIGHTVOL_WINE_CACHE=$cache "$here/debian_root.sh" $( ((can_run_32)) && echo --i386) \
+      >"$work/debian_root.out" 2>"$work/debian_root.log" || status=$?
+    echo $((SECONDS - started)) >"$work/debian_root.seconds"
+    exit $status
+  ) &
+  root_pid=$!
+fi
+
+# --- DXVK for Wine 8 --------------------------------------------------------------
+dxvk8_error=
+log "fetching Debian 13's DXVK for Wine 8 (private apt lists in $cache/apt-trixie)"
+if dxvk_fetch "$cache" "${archs[@]}"; then
+  dxvk8_dir=$dxvk_dir
+  dxvk8_version=$dxvk_version
+  log "DXVK for Wine 8: dxvk-wine64/dxvk-wine32 $dxvk8_version"
+else
+  dxvk8_error=$dxvk_error
+  log "DXVK for Wine 8: $dxvk8_error"
 fi
 
 # --- Builds ---------------------------------------------------------------------
@@ -143,18 +187,39 @@ log "building the native reference tool"
   die "building the reference tool failed (log: $work/reference_build.log)"
 }
 
+# Under /tmp: the Debian root sees the host's /tmp (tests/wine/in_root.sh).
 tmp=$(mktemp -d /tmp/lightvol-wine.XXXXXX)
 xvfb_pid=
+rootfs=
 cleanup() {
   local prefix
-  for prefix in "$tmp"/prefix-*; do
+  for prefix in "$tmp"/prefix-wine8-*; do
     [[ -d $prefix ]] && WINEPREFIX=$prefix timeout 20 /usr/lib/wine/wineserver -k >/dev/null 2>&1 || true
+  done
+  for prefix in "$tmp"/prefix-wine10-*; do
+    [[ -d $prefix && -n $rootfs ]] &&
+      (cd "$tmp" && WINEPREFIX=$prefix timeout 20 "$here/in_root.sh" "$rootfs" /usr/lib/wine/wineserver -k) \
+        >/dev/null 2>&1 || true
   done
   if [[ -n $xvfb_pid ]]; then
     kill "$xvfb_pid" 2>/dev/null || true
     wait "$xvfb_pid" 2>/dev/null || true
   fi
-  rm -rf "$tmp"
+  if [[ -n $root_pid ]]; then
+    kill "$root_pid" 2>/dev/null || true
+    wait "$root_pid" 2>/dev/null || true
+  fi
+  # The root's mounts live in namespaces of their own; should anything be
+  # mounted inside it here all the same, undo that before deleting anything.
+  if [[ -n $rootfs ]]; then
+    findmnt -rn -o TARGET | awk -v d="$rootfs" 'index($0, d "/") == 1' | sort -r |
+      while read -r target; do umount -l "$target" || true; done
+  fi
+  if [[ -z $(findmnt -rn -o TARGET | awk -v d="$tmp" '$0 == d || index($0, d "/") == 1') ]]; then
+    rm -rf --one-file-system "$tmp"
+  else
+    echo "wine tier: not deleting $tmp: something is mounted inside it" >&2
+  fi
 }
 trap cleanup EXIT
 
@@ -175,8 +240,7 @@ for arch in "${archs[@]}"; do
   win_build=$root/build/mingw-$arch
   bin=$win_build/tests/wine/bin
   run_dir=$tmp/run-$arch
-  rm -rf "$work/$arch/pictures"
-  mkdir -p "$run_dir" "$work/$arch/pictures"
+  mkdir -p "$run_dir" "$work/$arch"
   cp "$bin"/lightvol_wine_host.exe "$bin"/lightvol.dll "$bin"/d3dx9_43.dll "$run_dir/"
   cp -r "$tmp/scenes" "$run_dir/scenes"
 
@@ -212,6 +276,7 @@ for arch in "${archs[@]}"; do
     fi
   fi
 done
+matrix_time "packages, DXVK download and builds" $((SECONDS - tier_start)) 600
 
 # --- Xvfb -------------------------------------------------------------------------
 command -v Xvfb >/dev/null || die "Xvfb not found"
@@ -228,107 +293,131 @@ export WINEDEBUG=-all
 # No Mono or Gecko prompts while the prefix is made, and no debugger on a crash.
 base_overrides="mscoree,mshtml=;winedbg.exe=d"
 
-# --- Runs -----------------------------------------------------------------------
+# --- Cells ------------------------------------------------------------------------
+# Every Wine process runs with the temporary directory as its working directory
+# (the Debian root sees it at the same path).
+cd "$tmp"
 passed=0
 failed=0
 arch=
-# The Wine loader of the current architecture, called directly: /usr/bin/wine
-# prefers the 32-bit loader whenever it is installed.
+impl=
+label=
+# The current cell: its Wine (wine_cmd runs a Windows program, wineserver_cmd
+# the Wine server), extra environment, whether it is a DXVK cell, its counts.
 wine_cmd=()
+wineserver_cmd=()
+cell_env=()
+cell_dxvk=0
+cell_passed=0
+cell_failed=0
+cell_work=
+cell_dxvk_proof=
 
 # run_windows <name> <dir> <overrides> <program> [args...]: runs one Windows
-# program of the current architecture, echoes its PASS/FAIL lines and counts
-# them; a crash, a time-out or a missing closing line counts as a failure.
+# program in the current cell, echoes its PASS/FAIL lines and counts them; a
+# crash, a time-out or a missing closing line counts as a failure. In a DXVK
+# cell the run gets its own DXVK log, which must show DXVK on lavapipe, unless
+# the program makes no Direct3D device (no_device=1 before the call).
 run_windows() {
   local name=$1 dir=$2 overrides=$3
   shift 3
-  local out=$work/$arch/$name.log status=0
-  (cd "$dir" && WINEDLLOVERRIDES="$base_overrides;$overrides" timeout 240 "${wine_cmd[@]}" "$@") \
-    >"$out" 2>"$work/$arch/$name.stderr" || status=$?
-  tr -d '\r' <"$out" | grep -E '^(PASS|FAIL|picture) ' | sed -E "s/^(PASS|FAIL|picture) /\1 $arch${label:+ $label}: /" || true
+  local out=$cell_work/$name.log status=0 env=("${cell_env[@]}") dxvk_logs=
+  if ((cell_dxvk)); then
+    dxvk_logs=$tmp/dxvk-logs/$impl-$arch-$name
+    rm -rf "$dxvk_logs"
+    mkdir -p "$dxvk_logs"
+    env+=("DXVK_LOG_PATH=$dxvk_logs" DXVK_LOG_LEVEL=info)
+    # Native only: a d3d9.dll that fails to load must not fall back to wined3d.
+    overrides+=";d3d9=n"
+  fi
+  (cd "$dir" && env "${env[@]}" WINEDLLOVERRIDES="$base_overrides;$overrides" \
+    timeout 240 "${wine_cmd[@]}" "$@") >"$out" 2>"$cell_work/$name.stderr" || status=$?
+  tr -d '\r' <"$out" | grep -E '^(PASS|FAIL|picture) ' |
+    sed -E "s/^(PASS|FAIL|picture) /\1 $arch $impl${label:+ $label}: /" || true
   local p f
   p=$(tr -d '\r' <"$out" | grep -c '^PASS ' || true)
   f=$(tr -d '\r' <"$out" | grep -c '^FAIL ' || true)
-  arch_passed=$((arch_passed + p))
-  arch_failed=$((arch_failed + f))
+  cell_passed=$((cell_passed + p))
+  cell_failed=$((cell_failed + f))
   if ((status != 0 && f == 0)); then
-    echo "FAIL $arch: $name: exited with status $status (stderr: $work/$arch/$name.stderr)"
-    arch_failed=$((arch_failed + 1))
+    fail "$name: exited with status $status (stderr: $cell_work/$name.stderr)"
+  fi
+  if ((cell_dxvk)) && [[ -z ${no_device:-} ]]; then
+    local proof
+    cp "$dxvk_logs"/*.log "$cell_work/" 2>/dev/null || true
+    if dxvk_log_check proof "$dxvk_logs"; then
+      pass "$name drew through $proof (its own DXVK log)"
+      cell_dxvk_proof=$proof
+    else
+      fail "$name: not DXVK on lavapipe: $proof"
+    fi
   fi
 }
-pass() { echo "PASS $arch: $*"; arch_passed=$((arch_passed + 1)); }
-fail() { echo "FAIL $arch: $*"; arch_failed=$((arch_failed + 1)); }
+pass() { echo "PASS $arch $impl: $*"; cell_passed=$((cell_passed + 1)); }
+fail() { echo "FAIL $arch $impl: $*"; cell_failed=$((cell_failed + 1)); }
+# A Windows path for a directory under /tmp: Wine's Z: drive is /.
+windows_path() { printf 'Z:%s' "${1//\//\\}"; }
 
-declare -A status_line
-for arch in "${archs[@]}"; do
-  arch_passed=0
-  arch_failed=0
-  win_build=$root/build/mingw-$arch
-  bin=$win_build/tests/wine/bin
-  run_dir=$tmp/run-$arch
-  objdump=$arch-w64-mingw32-objdump
-  if [[ $arch == x86_64 ]]; then
-    wine_loader=/usr/lib/wine/wine64
-    export WINEARCH=win64
+# A cell that could not start counts as one failure.
+fail_cells() {
+  local path
+  for path in "${matrix_paths[@]}"; do
+    matrix_set "$impl" "$arch" "$path" failed "$1"
+  done
+  echo "FAIL $arch $impl: $1"
+  failed=$((failed + 1))
+}
+
+# Every D3DX entry point lightvol.dll imports must be served by the provider.
+check_provider_exports() {
+  local bin=$root/build/mingw-$arch/tests/wine/bin objdump=$arch-w64-mingw32-objdump needed served unserved
+  needed=$("$objdump" -p "$bin/lightvol.dll" |
+    awk '/DLL Name:/ {dll = tolower($3); next} NF == 0 {dll = ""}
+         dll == "d3dx9_43.dll" && NF >= 3 && $2 ~ /^[0-9]+$/ {print $3}' |
+    sort -u)
+  served=$("$objdump" -p "$bin/d3dx9_43.dll" |
+    awk '/^\[Ordinal\/Name Pointer\] Table/ {t = 1; next} t && /\[ *[0-9]+\]/ {print $NF; next} t && NF == 0 {t = 0}' |
+    sort -u)
+  unserved=$(comm -23 <(echo "$needed") <(echo "$served"))
+  if [[ -n $needed && -z $unserved ]]; then
+    pass "effect provider exports"
   else
-    wine_loader=/usr/lib/wine/wine
-    export WINEARCH=win32
+    fail "effect provider exports: lightvol.dll imports from d3dx9_43.dll what the provider lacks: ${unserved:-(no imports found)}"
   fi
-  wine_cmd=(env "WINELOADER=$wine_loader" "$wine_loader")
-  export WINEPREFIX=$tmp/prefix-$arch
+}
 
-  log "making a fresh $(bits "$arch")-bit Wine prefix on display $DISPLAY"
-  if [[ ! -x $wine_loader ]]; then
-    fail "Wine does not start: $wine_loader is not installed"
-    status_line[$arch]="wine $(bits "$arch")-bit: failed: Wine does not start"
-  elif ! WINEDLLOVERRIDES=$base_overrides timeout 180 "${wine_cmd[@]}" wineboot.exe -i \
-    >"$work/$arch/wineboot.log" 2>&1; then
-    fail "Wine does not start: wineboot failed or timed out (log: $work/$arch/wineboot.log)"
-    status_line[$arch]="wine $(bits "$arch")-bit: failed: Wine does not start"
-  else
-    timeout 60 /usr/lib/wine/wineserver -w || true
-
-    # Every D3DX entry point lightvol.dll imports must be served by the provider.
-    needed=$("$objdump" -p "$bin/lightvol.dll" |
-      awk '/DLL Name:/ {dll = tolower($3); next} NF == 0 {dll = ""}
-           dll == "d3dx9_43.dll" && NF >= 3 && $2 ~ /^[0-9]+$/ {print $3}' |
-      sort -u)
-    served=$("$objdump" -p "$bin/d3dx9_43.dll" |
-      awk '/^\[Ordinal\/Name Pointer\] Table/ {t = 1; next} t && /\[ *[0-9]+\]/ {print $NF; next} t && NF == 0 {t = 0}' |
-      sort -u)
-    unserved=$(comm -23 <(echo "$needed") <(echo "$served"))
-    if [[ -n $needed && -z $unserved ]]; then
-      pass "effect provider exports"
-    else
-      fail "effect provider exports: lightvol.dll imports from d3dx9_43.dll what the provider lacks: ${unserved:-(no imports found)}"
-    fi
-
-    log "running the $(bits "$arch")-bit host with the test effect provider"
-    run_windows provider "$run_dir" "d3dx9_43=n" lightvol_wine_host.exe provider scenes \
-      "$(timeout 60 "${wine_cmd[@]}" winepath.exe -w "$work/$arch/pictures" 2>/dev/null | tr -d '\r' || echo pictures)"
-    log "running the $(bits "$arch")-bit host with Wine's own D3DX"
-    mkdir -p "$work/$arch/pictures-wine-d3dx"
-    run_windows wine-d3dx "$run_dir" "d3dx9_43=b" lightvol_wine_host.exe wine-d3dx scenes \
-      "$(timeout 60 "${wine_cmd[@]}" winepath.exe -w "$work/$arch/pictures-wine-d3dx" 2>/dev/null | tr -d '\r' || echo pictures-wine-d3dx)"
-    if ((package_built[$arch] == 0)); then
-      run_windows package "$tmp/package_run-$arch" "d3dx9_43=b" lightvol_linked.exe
-    else
-      tail -n 20 "$work/$arch/package_build.log"
-      fail "package: installing lightvol or building against it failed (log: $work/$arch/package_build.log)"
-    fi
+# run_cell <path> <cell dir>: every host of one path in the current
+# implementation and architecture.
+declare -A d3dx_said
+run_cell() {
+  local path=$1 dir=$2 pictures
+  cell_passed=0
+  cell_failed=0
+  cell_dxvk_proof=
+  cell_work=$work/$impl/$arch/$path
+  rm -rf "$cell_work"
+  mkdir -p "$cell_work"
+  pictures=$dir/pictures-$path
+  mkdir -p "$pictures"
+  if [[ $path == provider ]]; then
+    log "$arch ${matrix_impl_label[$impl]}: the host with the test effect provider"
+    [[ $impl == wine8-wined3d ]] && check_provider_exports
+    run_windows provider "$dir/run" "d3dx9_43=n" lightvol_wine_host.exe provider scenes \
+      "$(windows_path "$pictures")"
     if [[ -x $root/tests/wine/msvc_host/build.sh ]]; then
       if ((msvc_built[$arch] == 0)); then
-        # The import-table checks build.sh made of the linked hosts.
-        while read -r line; do
-          case $line in
-            "PASS "*) pass "${line#PASS }" ;;
-            "FAIL "*) fail "${line#FAIL }" ;;
-          esac
-        done < <(grep -E '^(PASS|FAIL) ' "$work/$arch/msvc_build.log" || true)
-        log "running the $(bits "$arch")-bit MSVC-ABI host"
-        run_windows msvc-host "$tmp/msvc-$arch" "d3dx9_43=n" lightvol_msvc_host.exe
+        # The import-table checks build.sh made of the linked hosts, counted once.
+        if [[ $impl == wine8-wined3d ]]; then
+          while read -r line; do
+            case $line in
+              "PASS "*) pass "${line#PASS }" ;;
+              "FAIL "*) fail "${line#FAIL }" ;;
+            esac
+          done < <(grep -E '^(PASS|FAIL) ' "$work/$arch/msvc_build.log" || true)
+        fi
+        run_windows msvc-host "$dir/msvc" "d3dx9_43=n" lightvol_msvc_host.exe
         if [[ $arch == i686 ]]; then
-          label="stdcall default" run_windows msvc-host-stdcall "$tmp/msvc-$arch" "d3dx9_43=n" \
+          label="stdcall default" run_windows msvc-host-stdcall "$dir/msvc" "d3dx9_43=n" \
             lightvol_msvc_host_stdcall.exe
         fi
       else
@@ -336,42 +425,206 @@ for arch in "${archs[@]}"; do
         fail "msvc host: building it failed (log: $work/$arch/msvc_build.log)"
       fi
     fi
-    timeout 20 /usr/lib/wine/wineserver -k >/dev/null 2>&1 || true
-  fi
-  : "${status_line[$arch]:=wine $(bits "$arch")-bit: ran: $arch_passed passed, $arch_failed failed}"
-  passed=$((passed + arch_passed))
-  failed=$((failed + arch_failed))
-done
-
-log "logs and pictures (PPM) in $work/<architecture>"
-# Both architectures draw with the same float rule: say whether their light
-# maps came out the same (each was already compared with the reference).
-if [[ ${status_line[i686]:-} == *": ran: "* && ${status_line[x86_64]:-} == *": ran: "* ]]; then
-  same=0
-  differ=()
-  for picture in "$work"/x86_64/pictures/*.wine.ppm; do
-    [[ -f $picture ]] || continue
-    if cmp -s "$picture" "$work/i686/pictures/${picture##*/}"; then
-      same=$((same + 1))
-    else
-      differ+=("${picture##*/}")
-    fi
-  done
-  if ((${#differ[@]})); then
-    log "light maps that differ between the architectures: ${differ[*]%.wine.ppm}"
   else
-    log "the $same light maps of both architectures are byte for byte the same"
+    log "$arch ${matrix_impl_label[$impl]}: the host with Wine's own D3DX"
+    run_windows wine-d3dx "$dir/run" "d3dx9_43=b" lightvol_wine_host.exe wine-d3dx scenes \
+      "$(windows_path "$pictures")"
+    # What this Wine's D3DX makes of the light effect. Where it compiles it,
+    # the module draws through the effect and this path's pictures check that.
+    local said wine=${impl%%-*}
+    said=$(tr -d '\r' <"$cell_work/wine-d3dx.log" | sed -n 's/^wine d3dx: //p' | head -n1)
+    if [[ -n $said && -z ${d3dx_said[$wine-$arch]:-} ]]; then
+      d3dx_said[$wine-$arch]=1
+      if [[ $said == compiles* ]]; then
+        matrix_note "${wine/wine/Wine }'s own D3DX ($(bits "$arch")-bit) compiles the light effect: lightvol draws through the effect on that path, whose pictures were checked"
+      else
+        matrix_note "${wine/wine/Wine }'s own D3DX ($(bits "$arch")-bit) $said"
+      fi
+    fi
+    if ((package_built[$arch] == 0)); then
+      no_device=1 run_windows package "$dir/package" "d3dx9_43=b" lightvol_linked.exe
+    else
+      tail -n 20 "$work/$arch/package_build.log"
+      fail "package: installing lightvol or building against it failed (log: $work/$arch/package_build.log)"
+    fi
+  fi
+  mkdir -p "$cell_work/pictures"
+  cp "$pictures"/*.ppm "$cell_work/pictures/" 2>/dev/null || true
+  matrix_pictures_of "$impl" "$arch" "$path" "$cell_work/pictures"
+  local detail="$cell_passed checks"
+  ((cell_failed)) && detail="$cell_failed of $((cell_passed + cell_failed)) checks failed"
+  [[ -n $cell_dxvk_proof ]] && detail+="; $cell_dxvk_proof"
+  if ((cell_failed == 0 && cell_passed > 0)); then
+    matrix_set "$impl" "$arch" "$path" passed "$detail"
+  else
+    matrix_set "$impl" "$arch" "$path" failed "$detail"
+  fi
+  passed=$((passed + cell_passed))
+  failed=$((failed + cell_failed))
+}
+
+# Copies of the hosts' directories for one cell; a DXVK cell gets DXVK's d3d9.dll
+# beside every host.
+make_cell_dir() {
+  local dir=$1 d3d9=${2:-} sub
+  rm -rf "$dir"
+  mkdir -p "$dir"
+  cp -r "$tmp/run-$arch" "$dir/run"
+  [[ -d $tmp/package_run-$arch ]] && cp -r "$tmp/package_run-$arch" "$dir/package"
+  [[ -d $tmp/msvc-$arch ]] && cp -r "$tmp/msvc-$arch" "$dir/msvc"
+  if [[ -n $d3d9 ]]; then
+    for sub in run package msvc; do
+      [[ -d $dir/$sub ]] && cp "$d3d9" "$dir/$sub/d3d9.dll"
+    done
+  fi
+  return 0
+}
+
+# The Debian 13 root, once the background job that makes it has finished.
+wine10_not_run=
+wine10_error=
+root_checked=0
+wait_for_root() {
+  ((root_checked)) && return 0
+  root_checked=1
+  local status=0 seconds
+  log "waiting for the Debian 13 root (made in the background; log: $work/debian_root.log)"
+  wait "$root_pid" || status=$?
+  root_pid=
+  seconds=$(cat "$work/debian_root.seconds" 2>/dev/null || echo 0)
+  matrix_time "Debian 13 root for Wine 10 (made once per machine, during the builds)" "$seconds" 900
+  if ((status == 0)); then
+    rootfs=$(tail -n1 "$work/debian_root.out")
+    local v
+    v=$(chroot "$rootfs" dpkg-query -W -f='Wine ${Version}' wine 2>/dev/null || echo "Wine ?")
+    v+=$(chroot "$rootfs" dpkg-query -W -f=', DXVK ${Version}' dxvk-wine64 2>/dev/null || true)
+    v+=$(chroot "$rootfs" dpkg-query -W -f=', Mesa ${Version}' mesa-vulkan-drivers 2>/dev/null || true)
+    matrix_note "versions in the Debian 13 root ($rootfs): $v"
+  elif ((status == 3)); then
+    wine10_not_run=$(tail -n1 "$work/debian_root.out")
+  else
+    wine10_error="making the Debian 13 root failed: $(tail -n1 "$work/debian_root.log" 2>/dev/null)"
+  fi
+}
+
+matrix_note "versions on this machine: $(dpkg-query -W -f='Wine ${Version}' wine 2>/dev/null), $(dpkg-query -W -f='Mesa ${Version}' mesa-vulkan-drivers 2>/dev/null)"
+if [[ -n ${dxvk8_version:-} ]]; then
+  if [[ $dxvk8_version == "$dxvk_proven_version" ]]; then
+    matrix_note "DXVK on Wine 8: Debian 13's dxvk-wine64/dxvk-wine32 $dxvk8_version (the version the tier was proven with)"
+  else
+    matrix_note "DXVK on Wine 8: Debian 13's dxvk-wine64/dxvk-wine32 $dxvk8_version, which the archive serves now (the tier was proven with $dxvk_proven_version)"
   fi
 fi
-if wanted x86_64; then
-  echo "${status_line[x86_64]}"
-else
-  echo "wine 64-bit: not run: LIGHTVOL_WINE_ARCHS is \"$wanted_archs\""
-fi
-if ((can_run_32)); then
-  echo "${status_line[i686]}"
-else
-  echo "wine 32-bit: not run: $why_not_32"
-fi
+
+declare -A vulkan_result
+for arch in "${archs[@]}"; do
+  for wine in wine8 wine10; do
+    wine_start=$SECONDS
+    impl=$wine-wined3d
+    if [[ $wine == wine10 ]]; then
+      [[ $with_wine10 == 0 ]] && continue
+      wait_for_root
+      if [[ -n $wine10_not_run ]]; then
+        matrix_not_run wine10-wined3d "$arch" "$wine10_not_run"
+        matrix_not_run wine10-dxvk "$arch" "$wine10_not_run"
+        continue
+      fi
+      if [[ -n $wine10_error ]]; then
+        impl=wine10-wined3d fail_cells "$wine10_error"
+        impl=wine10-dxvk fail_cells "$wine10_error"
+        continue
+      fi
+      in_root=("$here/in_root.sh" "$rootfs")
+      icd=/usr/share/vulkan/icd.d/lvp_icd.json
+      icd_64=$icd
+      dxvk_d3d9=$rootfs/usr/lib/dxvk/wine$(bits "$arch")/d3d9.dll.so
+      dxvk_missing="the Debian 13 root has no $dxvk_d3d9"
+    else
+      in_root=()
+      icd=/usr/share/vulkan/icd.d/lvp_icd.$arch.json
+      icd_64=/usr/share/vulkan/icd.d/lvp_icd.x86_64.json
+      dxvk_d3d9=${dxvk8_dir:-}/wine$(bits "$arch")/d3d9.dll
+      dxvk_missing=${dxvk8_error:-no DXVK d3d9.dll for $(bits "$arch")-bit}
+    fi
+    if [[ $arch == x86_64 ]]; then
+      wine_loader=/usr/lib/wine/wine64
+      export WINEARCH=win64
+    else
+      wine_loader=/usr/lib/wine/wine
+      export WINEARCH=win32
+    fi
+    # The loader of the architecture called directly: /usr/bin/wine prefers the
+    # 32-bit loader whenever it is installed.
+    wine_cmd=("${in_root[@]}" env "WINELOADER=$wine_loader" "$wine_loader")
+    wineserver_cmd=("${in_root[@]}" /usr/lib/wine/wineserver)
+    export WINEPREFIX=$tmp/prefix-$wine-$arch
+    cell_env=()
+    cell_dxvk=0
+
+    log "making the $(bits "$arch")-bit ${wine/wine/Wine } prefix on display $DISPLAY (used by all its cells)"
+    if [[ -z ${in_root[*]} && ! -x $wine_loader ]] || [[ -n ${in_root[*]} && ! -x $rootfs$wine_loader ]]; then
+      impl=$wine-wined3d fail_cells "Wine does not start: $wine_loader is not installed"
+      impl=$wine-dxvk fail_cells "Wine does not start: $wine_loader is not installed"
+      continue
+    fi
+    if ! WINEDLLOVERRIDES=$base_overrides timeout 180 "${wine_cmd[@]}" wineboot.exe -i \
+      >"$work/$arch-$wine-wineboot.log" 2>&1; then
+      impl=$wine-wined3d fail_cells "Wine does not start: wineboot failed or timed out (log: $work/$arch-$wine-wineboot.log)"
+      impl=$wine-dxvk fail_cells "Wine does not start: wineboot failed or timed out (log: $work/$arch-$wine-wineboot.log)"
+      continue
+    fi
+    timeout 60 "${wineserver_cmd[@]}" -w || true
+
+    # wined3d: Wine's own d3d9.dll.
+    impl=$wine-wined3d
+    make_cell_dir "$tmp/cells/$impl-$arch"
+    for path in "${matrix_paths[@]}"; do run_cell "$path" "$tmp/cells/$impl-$arch"; done
+    matrix_time "$impl" $((SECONDS - wine_start)) $((${#archs[@]} * 150))
+
+    # DXVK on lavapipe, where a Vulkan device exists.
+    impl=$wine-dxvk
+    dxvk_start=$SECONDS
+    vulkan_icd=${user_icd:-$icd}
+    if [[ ! -f $dxvk_d3d9 ]]; then
+      fail_cells "$dxvk_missing"
+    else
+      if [[ -z ${vulkan_result[$wine]:-} ]]; then
+        vk_device=
+        if vulkan_check vk_device "${user_icd:-$icd_64}" "${in_root[@]}"; then
+          vulkan_result[$wine]="ok:$vk_device"
+        else
+          vulkan_result[$wine]="no:${vk_device:-no Vulkan device}"
+        fi
+      fi
+      why=
+      if [[ ${vulkan_result[$wine]} == no:* ]]; then
+        why=${vulkan_result[$wine]#no:}
+      elif [[ -z $user_icd && -z ${in_root[*]} && ! -f $icd ]]; then
+        why="no Vulkan device (no ICD file $icd for $(bits "$arch")-bit)"
+      fi
+      if [[ -n $why ]]; then
+        log "$arch ${matrix_impl_label[$impl]}: not run: $why"
+        matrix_not_run "$impl" "$arch" "$why"
+      else
+        cell_dxvk=1
+        cell_env=("VK_ICD_FILENAMES=$vulkan_icd" "DXVK_FILTER_DEVICE_NAME=$dxvk_device_name"
+                  DXVK_STATE_CACHE=0)
+        make_cell_dir "$tmp/cells/$impl-$arch" "$dxvk_d3d9"
+        for path in "${matrix_paths[@]}"; do run_cell "$path" "$tmp/cells/$impl-$arch"; done
+      fi
+    fi
+    matrix_time "$impl" $((SECONDS - dxvk_start)) $((${#archs[@]} * 150))
+    cell_env=()
+    cell_dxvk=0
+    timeout 20 "${wineserver_cmd[@]}" -k >/dev/null 2>&1 || true
+  done
+done
+# A Debian root still being made (every Wine 10 cell turned off meanwhile).
+[[ -n $root_pid ]] && wait "$root_pid" 2>/dev/null || true
+root_pid=
+
+log "logs and pictures (PPM) in $work/<implementation>/<architecture>/<path>"
+matrix_time "the whole Wine tier" $((SECONDS - tier_start)) 1200
+matrix_print
 echo "wine: $passed passed, $failed failed"
 ((failed == 0 && passed > 0))
