@@ -78,7 +78,7 @@ HRESULT SoftwareDevice::check_draw_state(bool* draw_nothing) {
         }
     }
     // Sampling the target being drawn is undefined: nothing is drawn here.
-    if (render_target_) {
+    if (bound_textures_ > 0 && render_target_ && render_target_->container()) {
         for (size_t i = 0; i < textures_.size(); ++i) {
             const SwObject* t = textures_[i];
             if (t && render_target_->container() == t) {

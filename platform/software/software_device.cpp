@@ -137,7 +137,7 @@ SoftwareDevice::~SoftwareDevice() {
     bind_depth_stencil(nullptr);
     for (SwSurface*& target : extra_targets_)
         rebind_object(target, static_cast<SwSurface*>(nullptr));
-    for (SwObject*& texture : textures_) rebind_object(texture, static_cast<SwObject*>(nullptr));
+    for (size_t i = 0; i < textures_.size(); ++i) bind_texture(i, nullptr);
 
     // What remains is referenced from outside: cut it loose from the device.
     std::vector<SwObject*> remaining = objects_;

@@ -487,6 +487,7 @@ private:
     detail::ShaderBinding capture_shaders();
     void restore_shaders(detail::ShaderBinding& saved);
     void bind_constants(detail::SwEffect* effect);
+    void bind_texture(size_t slot, detail::SwObject* texture);
 
     HRESULT validate_draw(D3DPRIMITIVETYPE type, UINT start_vertex, UINT count);
     // Records the misuse and returns true when a bound stream's buffer is locked.
@@ -528,6 +529,7 @@ private:
     std::array<detail::SwSurface*, 3> extra_targets_{};
     float clip_planes_[6][4] = {};
     std::array<detail::SwObject*, kSamplers> textures_{};
+    size_t bound_textures_ = 0;  // non-null entries of textures_
     std::array<UINT, kStreams> frequencies_{};
     float ps_constants_[kPixelConstants][4] = {};
     DWORD creation_flags_ = D3DCREATE_HARDWARE_VERTEXPROCESSING;

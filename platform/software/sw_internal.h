@@ -462,8 +462,7 @@ struct RecordedState {
 
 class SwStateBlock final : public IDirect3DStateBlock9, public SwObject {
 public:
-    SwStateBlock(SoftwareDevice* device, std::string label, std::unique_ptr<RecordedState> state)
-        : SwObject(device, std::move(label), nullptr, false, 1), state_(std::move(state)) {}
+    SwStateBlock(SoftwareDevice* device, std::string label, std::unique_ptr<RecordedState> state);
     ~SwStateBlock() override;
 
     ULONG STDMETHODCALLTYPE AddRef() override { return add_ref(); }
@@ -476,6 +475,10 @@ public:
 
 private:
     std::unique_ptr<RecordedState> state_;
+    // The recorded render states and constant registers, listed once.
+    std::vector<uint16_t> render_states_;
+    std::vector<uint16_t> vs_registers_;
+    std::vector<uint16_t> ps_registers_;
 };
 
 struct EffectParameter {

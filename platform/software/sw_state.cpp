@@ -54,6 +54,11 @@ void SoftwareDevice::set_creation_flags(DWORD flags) {
         software_processing_ = false;
 }
 
+void SoftwareDevice::bind_texture(size_t slot, SwObject* texture) {
+    bound_textures_ += (texture != nullptr) - (textures_[slot] != nullptr);
+    rebind_object(textures_[slot], texture);
+}
+
 bool SoftwareDevice::write_vertex_constants(UINT first, const float* values, UINT count) {
     if (uint64_t{first} + count > kVertexConstantRegisters) return false;
     if (count) std::memcpy(vs_constants_[first], values, count * 4 * sizeof(float));
@@ -122,7 +127,7 @@ HRESULT SoftwareDevice::SetTexture(DWORD Stage, IDirect3DBaseTexture9* pTexture)
         recording_block_->texture[slot] = true;
         return S_OK;
     }
-    rebind_object(textures_[slot], t);
+    bind_texture(slot, t);
     return S_OK;
 }
 
@@ -268,6 +273,18 @@ HRESULT SoftwareDevice::GetPixelShaderConstantF(UINT StartRegister, float* pCons
 // ---------------------------------------------------------------------------
 namespace detail {
 
+SwStateBlock::SwStateBlock(SoftwareDevice* device, std::string label,
+                           std::unique_ptr<RecordedState> state)
+    : SwObject(device, std::move(label), nullptr, false, 1), state_(std::move(state)) {
+    const RecordedState& s = *state_;
+    for (uint16_t i = 0; i < s.render_state.size(); ++i)
+        if (s.render_state[i]) render_states_.push_back(i);
+    for (uint16_t i = 0; i < s.vs_constant.size(); ++i)
+        if (s.vs_constant[i]) vs_registers_.push_back(i);
+    for (uint16_t i = 0; i < s.ps_constant.size(); ++i)
+        if (s.ps_constant[i]) ps_registers_.push_back(i);
+}
+
 SwStateBlock::~SwStateBlock() {
     for (SwObject*& t : state_->texture_value)
         if (t) {
@@ -283,8 +300,7 @@ HRESULT SwStateBlock::Capture() {
     SoftwareDevice* dev = device();
     if (!dev || dev->recording_block_) return leave(D3DERR_INVALIDCALL);
     RecordedState& s = *state_;
-    for (size_t i = 0; i < s.render_state.size(); ++i)
-        if (s.render_state[i]) s.render_value[i] = dev->render_states_[i];
+    for (uint16_t i : render_states_) s.render_value[i] = dev->render_states_[i];
     if (s.viewport) s.viewport_value = dev->viewport_;
     if (s.scissor) s.scissor_value = dev->scissor_;
     for (size_t i = 0; i < 6; ++i)
@@ -293,10 +309,10 @@ HRESULT SwStateBlock::Capture() {
         if (s.texture[i]) rebind_object(s.texture_value[i], dev->textures_[i]);
     for (size_t i = 0; i < s.frequency.size(); ++i)
         if (s.frequency[i]) s.frequency_value[i] = dev->frequencies_[i];
-    for (size_t i = 0; i < s.vs_constant.size(); ++i)
-        if (s.vs_constant[i]) std::copy(dev->vs_constants_[i], dev->vs_constants_[i] + 4, s.vs_value[i]);
-    for (size_t i = 0; i < s.ps_constant.size(); ++i)
-        if (s.ps_constant[i]) std::copy(dev->ps_constants_[i], dev->ps_constants_[i] + 4, s.ps_value[i]);
+    for (uint16_t i : vs_registers_)
+        std::copy(dev->vs_constants_[i], dev->vs_constants_[i] + 4, s.vs_value[i]);
+    for (uint16_t i : ps_registers_)
+        std::copy(dev->ps_constants_[i], dev->ps_constants_[i] + 4, s.ps_value[i]);
     return S_OK;
 }
 
@@ -306,20 +322,19 @@ HRESULT SwStateBlock::Apply() {
     SoftwareDevice* dev = device();
     if (!dev || dev->recording_block_) return leave(D3DERR_INVALIDCALL);
     const RecordedState& s = *state_;
-    for (size_t i = 0; i < s.render_state.size(); ++i)
-        if (s.render_state[i]) dev->render_states_[i] = s.render_value[i];
+    for (uint16_t i : render_states_) dev->render_states_[i] = s.render_value[i];
     if (s.viewport) dev->viewport_ = s.viewport_value;
     if (s.scissor) dev->scissor_ = s.scissor_value;
     for (size_t i = 0; i < 6; ++i)
         if (s.clip_plane[i]) std::copy(s.clip_value[i], s.clip_value[i] + 4, dev->clip_planes_[i]);
     for (size_t i = 0; i < s.texture.size(); ++i)
-        if (s.texture[i]) rebind_object(dev->textures_[i], s.texture_value[i]);
+        if (s.texture[i]) dev->bind_texture(i, s.texture_value[i]);
     for (size_t i = 0; i < s.frequency.size(); ++i)
         if (s.frequency[i]) dev->frequencies_[i] = s.frequency_value[i];
-    for (size_t i = 0; i < s.vs_constant.size(); ++i)
-        if (s.vs_constant[i]) std::copy(s.vs_value[i], s.vs_value[i] + 4, dev->vs_constants_[i]);
-    for (size_t i = 0; i < s.ps_constant.size(); ++i)
-        if (s.ps_constant[i]) std::copy(s.ps_value[i], s.ps_value[i] + 4, dev->ps_constants_[i]);
+    for (uint16_t i : vs_registers_)
+        std::copy(s.vs_value[i], s.vs_value[i] + 4, dev->vs_constants_[i]);
+    for (uint16_t i : ps_registers_)
+        std::copy(s.ps_value[i], s.ps_value[i] + 4, dev->ps_constants_[i]);
     return S_OK;
 }
 
