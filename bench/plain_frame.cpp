@@ -46,21 +46,19 @@ void PlainFrame::render(LightingSystem& sys, const Vec3& focus, const float move
                         const Vec3& box_min, const Vec3& box_max, BatchConsumer* tap) {
     if (!sys.light_map || !sys.effect || !sys.enabled) return;
     sys.place_volume(focus, movement, box_min, box_max);
-    if (!sys.light_map->surface || !sys.depth_target || !sys.depth_target->surface) return;
+    if (!sys.light_map->surface || !sys.depth_target || !sys.depth_target->surface ||
+        !sys.host_state.ready())
+        return;
 
     visible_.clear();
     for (PointLight* light : lights_)
         if (light_takes_part(*light, sys.volume_min, sys.volume_max)) visible_.push_back(light);
 
-    D3DVIEWPORT9 saved_viewport{};
-    IDirect3DSurface9* saved_target = nullptr;
-    IDirect3DSurface9* saved_depth = nullptr;
-    const bool saved = SUCCEEDED(g_device->GetViewport(&saved_viewport)) &&
-                       SUCCEEDED(g_device->GetRenderTarget(0, &saved_target)) && saved_target;
-    if (saved) g_device->GetDepthStencilSurface(&saved_depth);
-
+    // The host's state is kept and given back as the module's frame does.
+    const bool saved = sys.host_state.save(sys.light_map->texture);
     if (saved && SUCCEEDED(sys.light_map->bind())) {
         sys.depth_target->bind();
+        sys.host_state.pin();
         g_device->Clear(0, nullptr, D3DCLEAR_TARGET, 0, 1.0f, 0);
 
         ID3DXEffect* fx = sys.effect->compiled_effect;
@@ -124,13 +122,7 @@ void PlainFrame::render(LightingSystem& sys, const Vec3& focus, const float move
     }
     visible_.clear();
 
-    if (saved_target) {
-        g_device->SetRenderTarget(0, saved_target);
-        release_ref(saved_target);
-        g_device->SetDepthStencilSurface(saved_depth);
-        release_ref(saved_depth);
-        g_device->SetViewport(&saved_viewport);
-    }
+    if (saved) sys.host_state.restore();
 }
 
 }  // namespace bench

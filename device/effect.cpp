@@ -18,6 +18,22 @@ void Effect::on_reset_device() {
     if (compiled_effect) compiled_effect->OnResetDevice();
 }
 
+void Effect::constant_ranges(RegisterRange* vertex, RegisterRange* pixel) const {
+    *vertex = RegisterRange{};
+    *pixel = RegisterRange{};
+    if (compiled_effect) {
+        D3DXPASS_DESC desc{};
+        const D3DXHANDLE pass = compiled_effect->GetPass("Render", 0);
+        const bool described = pass && SUCCEEDED(compiled_effect->GetPassDesc(pass, &desc));
+        if (!described || !float_constant_range(desc.pVertexShaderFunction, vertex))
+            *vertex = RegisterRange{0, 256};
+        if (!described || !float_constant_range(desc.pPixelShaderFunction, pixel))
+            *pixel = RegisterRange{0, 32};
+    } else if (programs.ready()) {
+        *vertex = RegisterRange{0, light_program_registers};
+    }
+}
+
 namespace {
 
 // The compiler's message buffer, released however compile is left.

@@ -3,6 +3,7 @@
 
 #include "device/device_obj.h"
 #include "device/light_programs.h"
+#include "device/shader_constants.h"
 #include "platform/d3d9_api.h"
 
 class Effect : public DeviceObj {
@@ -21,6 +22,13 @@ public:
 
     // The light can be drawn: through compiled_effect, or through programs.
     bool can_draw() const { return compiled_effect || programs.ready(); }
+
+    // The float constant registers a frame may write, vertex and pixel
+    // shader. The compiled effect's come from its pass's constant tables (it
+    // places its parameters where its compiler chose); without a readable
+    // table, every register a shader model 2.0 shader has (c0..c255, c0..c31).
+    // The built-in programs' are their own layout. Nothing without either.
+    void constant_ranges(RegisterRange* vertex, RegisterRange* pixel) const;
 
     // One owned reference, or null before a successful compile.
     ID3DXEffect* compiled_effect = nullptr;

@@ -3,7 +3,6 @@
 #include "device/com_ref.h"
 #include "device/device_context.h"
 
-// The host's shaders are held only between begin and end, within one frame.
 LightPrograms::~LightPrograms() {
     release_ref(vertex_shader);
     release_ref(pixel_shader);
@@ -24,14 +23,6 @@ bool LightPrograms::create() {
 
 bool LightPrograms::begin(const float world2scr[4]) {
     if (!ready()) return false;
-    if (FAILED(g_device->GetVertexShader(&saved_vertex_shader_)) ||
-        FAILED(g_device->GetPixelShader(&saved_pixel_shader_)) ||
-        FAILED(g_device->GetVertexShaderConstantF(0, &saved_constants_[0][0],
-                                                  light_program_registers))) {
-        release_ref(saved_vertex_shader_);
-        release_ref(saved_pixel_shader_);
-        return false;
-    }
     g_device->SetVertexShader(vertex_shader);
     g_device->SetPixelShader(pixel_shader);
     g_device->SetVertexShaderConstantF(light_world2scr_register, world2scr, 1);
@@ -53,18 +44,4 @@ void LightPrograms::upload_batch(const float* light_info, const float* light_col
     };
     upload(light_info_register, light_info);
     upload(light_color_register, light_color);
-}
-
-void LightPrograms::end() {
-    // A refused restore is made once more, as the pass does for its targets:
-    // the host must not be left drawing with the light's shaders.
-    const float* constants = &saved_constants_[0][0];
-    if (FAILED(g_device->SetVertexShaderConstantF(0, constants, light_program_registers)))
-        g_device->SetVertexShaderConstantF(0, constants, light_program_registers);
-    if (FAILED(g_device->SetVertexShader(saved_vertex_shader_)))
-        g_device->SetVertexShader(saved_vertex_shader_);
-    if (FAILED(g_device->SetPixelShader(saved_pixel_shader_)))
-        g_device->SetPixelShader(saved_pixel_shader_);
-    release_ref(saved_vertex_shader_);
-    release_ref(saved_pixel_shader_);
 }

@@ -59,6 +59,17 @@ void LightingSystem::init(IDirect3DDevice9* device, RenderStateCallback set_rend
     register_device_obj(created.get());
     effect = created.release();
     effect->compile(light_effect_source);
+
+    RegisterRange vertex_registers, pixel_registers;
+    effect->constant_ranges(&vertex_registers, &pixel_registers);
+    host_state.create(vertex_registers, pixel_registers);
+}
+
+void LightingSystem::publish_light_map() {
+    const bool drawable = light_map && light_map->texture && light_map->surface && depth_target &&
+                          depth_target->surface && host_state.ready();
+    light_map_info.texture =
+        drawable ? static_cast<IDirect3DTexture9*>(light_map->texture) : nullptr;
 }
 
 void LightingSystem::rebuild_targets() {
@@ -80,21 +91,29 @@ void LightingSystem::rebuild_targets() {
     depth_target = new_render_target();
     depth_target->init_target(atlas_width, height, D3DFMT_D24X8, TargetKind::depth_stencil);
 
-    light_map_info.texture = static_cast<IDirect3DTexture9*>(light_map->texture);
+    // A state block the device refused before is asked for again, like the
+    // targets.
+    if (!host_state.ready()) host_state.recreate();
+    publish_light_map();
 }
 
 void LightingSystem::on_lost_device() {
     notify_lost_device();
+    // State blocks go before Reset like every default-pool object.
+    host_state.release();
     // The texture it named is gone until on_reset_device.
     light_map_info.texture = nullptr;
 }
 
 void LightingSystem::on_reset_device() {
     notify_reset_device();
-    if (light_map) light_map_info.texture = static_cast<IDirect3DTexture9*>(light_map->texture);
+    // Only a bound system has a block to make again.
+    if (effect) host_state.recreate();
+    publish_light_map();
 }
 
 void LightingSystem::release() {
+    host_state.release();
     drop_light_mesh();
     clear_point_lights();
     delete this;

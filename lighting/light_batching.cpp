@@ -21,8 +21,13 @@ inline bool all_hold(std::initializer_list<bool> conditions) {
 // The layers a light enters form one run: its distance to the layer planes
 // falls and then rises as the layers go up, and entering depends only on that
 // distance. Both ends are guessed from the light's height and reach and
-// confirmed with the exact test, so a light costs a handful of tests however
-// many layers it reaches.
+// confirmed with the exact test: when the guess is right (the usual case) a
+// light costs four tests however many layers it reaches. When it is not, the
+// fallbacks are linear: a guess that falls inside the run is widened one layer
+// at a time at each end, and otherwise the search walks from the layer nearest
+// the light towards it until a layer enters and then widens from there, so
+// such a light costs tests in proportion to the layers its run spans (and to
+// those walked past).
 struct SpanFinder {
     float cell_size;
     float cells_per_unit;  // for estimates only

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "device/host_state.h"
 #include "lighting/light_batching.h"
 #include "lighting/light_store.h"
 #include "lighting/point_light.h"
@@ -86,11 +87,18 @@ public:
     Effect* effect = nullptr;
     RenderTarget* light_map = nullptr;
     RenderTarget* depth_target = nullptr;
+    // The host's state around a frame; its block exists from init (or
+    // on_reset_device) to on_lost_device (or release).
+    HostState host_state;
     bool enabled = true;
 
 private:
     // Device half of set_volume: replaces both targets.
     void rebuild_targets();
+    // Sets light_map_info.texture: the light map when a frame can draw it (the
+    // texture, its surface, the depth surface and the state block all exist),
+    // else null.
+    void publish_light_map();
 
     LayerBatcher batcher_;
 };

@@ -1,9 +1,11 @@
 // One frame: place the volume, cull and batch the lights, and redraw the whole
-// light map through the light effect, leaving the host's render target, depth
-// surface and viewport as they were.
+// light map through the light effect. Whatever state the host left, the pass
+// sets what it needs; everything it changes apart from the seven callback
+// states ends the frame with the host's value (HostState).
 #include "device/com_ref.h"
 #include "device/device_context.h"
 #include "device/effect.h"
+#include "device/host_state.h"
 #include "device/point_light_mesh.h"
 #include "device/render_target.h"
 #include "device/vertex_decl.h"
@@ -62,8 +64,10 @@ void LightingSystem::render(const Vec3* focus, const float* movement, const Vec3
 
     // Targets without surfaces (refused, or the device is lost): binding them
     // would change nothing, and the clear and draws would land on the host's
-    // own target.
-    if (!light_map->surface || !depth_target || !depth_target->surface) return;
+    // own target. Without the state block nothing could be given back. In
+    // both cases the light map is not published.
+    if (!light_map->surface || !depth_target || !depth_target->surface || !host_state.ready())
+        return;
 
     // The placement is kept aside until the light map is bound: a frame that
     // does not redraw the map leaves light_map_info and world2scr describing
@@ -83,22 +87,13 @@ void LightingSystem::render(const Vec3* focus, const float* movement, const Vec3
         throw;
     }
 
-    D3DVIEWPORT9 saved_viewport{};
-    IDirect3DSurface9* saved_target = nullptr;
-    IDirect3DSurface9* saved_depth = nullptr;
     // What cannot be saved cannot be restored: the frame is skipped rather
-    // than leave the host's state changed. A host without a depth surface
-    // (D3DERR_NOTFOUND) gets none back.
-    bool saved = SUCCEEDED(g_device->GetViewport(&saved_viewport)) &&
-                 SUCCEEDED(g_device->GetRenderTarget(0, &saved_target)) && saved_target;
-    if (saved) {
-        const HRESULT hr = g_device->GetDepthStencilSurface(&saved_depth);
-        saved = SUCCEEDED(hr) || hr == D3DERR_NOTFOUND;
-    }
-
+    // than leave the host's state changed.
+    const bool saved = host_state.save(light_map->texture);
     if (saved && SUCCEEDED(light_map->bind())) {
         apply_placement(placement);
         depth_target->bind();
+        host_state.pin();
         g_device->Clear(0, nullptr, D3DCLEAR_TARGET, 0, 1.0f, 0);
 
         if (!visible_lights.empty() && can_draw) {
@@ -127,7 +122,6 @@ void LightingSystem::render(const Vec3* focus, const float* movement, const Vec3
             } else if (effect->programs.begin(world2scr)) {
                 LightPass pass(nullptr, &effect->programs, width, height);
                 emit_batches(pass);
-                effect->programs.end();
             }
             set_render_state(D3DRS_ZENABLE, 1);
             set_render_state(D3DRS_ZWRITEENABLE, 1);
@@ -136,16 +130,5 @@ void LightingSystem::render(const Vec3* focus, const float* movement, const Vec3
         }
     }
     visible_lights.clear();
-
-    if (saved) {
-        // A refused restore is made once more: the host must not be left
-        // drawing into the light map.
-        if (FAILED(g_device->SetRenderTarget(0, saved_target)))
-            g_device->SetRenderTarget(0, saved_target);
-        if (FAILED(g_device->SetDepthStencilSurface(saved_depth)))
-            g_device->SetDepthStencilSurface(saved_depth);
-        if (FAILED(g_device->SetViewport(&saved_viewport))) g_device->SetViewport(&saved_viewport);
-    }
-    release_ref(saved_target);
-    release_ref(saved_depth);
+    if (saved) host_state.restore();
 }

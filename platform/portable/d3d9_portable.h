@@ -111,14 +111,129 @@ enum D3DPRIMITIVETYPE {
 
 enum D3DRENDERSTATETYPE {
     D3DRS_ZENABLE = 7,
+    D3DRS_FILLMODE = 8,
+    D3DRS_SHADEMODE = 9,
     D3DRS_ZWRITEENABLE = 14,
+    D3DRS_ALPHATESTENABLE = 15,
     D3DRS_SRCBLEND = 19,
     D3DRS_DESTBLEND = 20,
     D3DRS_CULLMODE = 22,
+    D3DRS_ZFUNC = 23,
+    D3DRS_ALPHAREF = 24,
+    D3DRS_ALPHAFUNC = 25,
+    D3DRS_DITHERENABLE = 26,
     D3DRS_ALPHABLENDENABLE = 27,
+    D3DRS_FOGENABLE = 28,
+    D3DRS_FOGCOLOR = 34,
+    D3DRS_FOGTABLEMODE = 35,
+    D3DRS_FOGSTART = 36,
+    D3DRS_FOGEND = 37,
+    D3DRS_FOGDENSITY = 38,
+    D3DRS_STENCILENABLE = 52,
+    D3DRS_STENCILFUNC = 56,
+    D3DRS_STENCILREF = 57,
+    D3DRS_STENCILMASK = 58,
+    D3DRS_WRAP0 = 128,
+    D3DRS_WRAP1 = 129,
+    D3DRS_WRAP2 = 130,
+    D3DRS_WRAP3 = 131,
+    D3DRS_WRAP4 = 132,
+    D3DRS_WRAP5 = 133,
+    D3DRS_WRAP6 = 134,
+    D3DRS_WRAP7 = 135,
+    D3DRS_CLIPPING = 136,
+    D3DRS_FOGVERTEXMODE = 140,
+    D3DRS_CLIPPLANEENABLE = 152,
+    D3DRS_MULTISAMPLEANTIALIAS = 161,
+    D3DRS_MULTISAMPLEMASK = 162,
+    D3DRS_COLORWRITEENABLE = 168,
     D3DRS_BLENDOP = 171,
+    D3DRS_SCISSORTESTENABLE = 174,
+    D3DRS_ADAPTIVETESS_X = 180,
+    D3DRS_ADAPTIVETESS_Y = 181,
+    D3DRS_ADAPTIVETESS_Z = 182,
+    D3DRS_ADAPTIVETESS_W = 183,
+    D3DRS_TWOSIDEDSTENCILMODE = 185,
+    D3DRS_COLORWRITEENABLE1 = 190,
+    D3DRS_COLORWRITEENABLE2 = 191,
+    D3DRS_COLORWRITEENABLE3 = 192,
+    D3DRS_SRGBWRITEENABLE = 194,
+    D3DRS_WRAP8 = 198,
+    D3DRS_WRAP9 = 199,
+    D3DRS_WRAP10 = 200,
+    D3DRS_WRAP11 = 201,
+    D3DRS_WRAP12 = 202,
+    D3DRS_WRAP13 = 203,
+    D3DRS_WRAP14 = 204,
+    D3DRS_WRAP15 = 205,
+    D3DRS_SEPARATEALPHABLENDENABLE = 206,
     D3DRS_FORCE_DWORD = 0x7fffffff
 };
+
+enum D3DFILLMODE {
+    D3DFILL_POINT = 1,
+    D3DFILL_WIREFRAME = 2,
+    D3DFILL_SOLID = 3,
+    D3DFILL_FORCE_DWORD = 0x7fffffff
+};
+
+enum D3DSHADEMODE {
+    D3DSHADE_FLAT = 1,
+    D3DSHADE_GOURAUD = 2,
+    D3DSHADE_PHONG = 3,
+    D3DSHADE_FORCE_DWORD = 0x7fffffff
+};
+
+enum D3DCMPFUNC {
+    D3DCMP_NEVER = 1,
+    D3DCMP_LESS = 2,
+    D3DCMP_EQUAL = 3,
+    D3DCMP_LESSEQUAL = 4,
+    D3DCMP_GREATER = 5,
+    D3DCMP_NOTEQUAL = 6,
+    D3DCMP_GREATEREQUAL = 7,
+    D3DCMP_ALWAYS = 8,
+    D3DCMP_FORCE_DWORD = 0x7fffffff
+};
+
+enum D3DFOGMODE {
+    D3DFOG_NONE = 0,
+    D3DFOG_EXP = 1,
+    D3DFOG_EXP2 = 2,
+    D3DFOG_LINEAR = 3,
+    D3DFOG_FORCE_DWORD = 0x7fffffff
+};
+
+enum D3DDEVTYPE {
+    D3DDEVTYPE_HAL = 1,
+    D3DDEVTYPE_REF = 2,
+    D3DDEVTYPE_SW = 3,
+    D3DDEVTYPE_NULLREF = 4,
+    D3DDEVTYPE_FORCE_DWORD = 0x7fffffff
+};
+
+#define D3DCOLORWRITEENABLE_RED (1L << 0)
+#define D3DCOLORWRITEENABLE_GREEN (1L << 1)
+#define D3DCOLORWRITEENABLE_BLUE (1L << 2)
+#define D3DCOLORWRITEENABLE_ALPHA (1L << 3)
+
+#define D3DWRAP_U 0x00000001L
+#define D3DWRAP_V 0x00000002L
+#define D3DWRAP_W 0x00000004L
+
+#define D3DCLIPPLANE0 (1 << 0)
+
+#define D3DDMAPSAMPLER 256
+#define D3DVERTEXTEXTURESAMPLER0 (D3DDMAPSAMPLER + 1)
+#define D3DVERTEXTEXTURESAMPLER3 (D3DDMAPSAMPLER + 4)
+
+#define D3DSTREAMSOURCE_INDEXEDDATA (1u << 30)
+#define D3DSTREAMSOURCE_INSTANCEDATA (2u << 30)
+
+#define D3DCREATE_PUREDEVICE 0x00000010L
+#define D3DCREATE_SOFTWARE_VERTEXPROCESSING 0x00000020L
+#define D3DCREATE_HARDWARE_VERTEXPROCESSING 0x00000040L
+#define D3DCREATE_MIXED_VERTEXPROCESSING 0x00000080L
 
 enum D3DBLEND {
     D3DBLEND_ZERO = 1,
@@ -163,6 +278,7 @@ enum D3DDECLUSAGE { D3DDECLUSAGE_POSITION = 0 };
 #define D3DUSAGE_RENDERTARGET 0x00000001u
 #define D3DUSAGE_DEPTHSTENCIL 0x00000002u
 #define D3DUSAGE_WRITEONLY 0x00000008u
+#define D3DUSAGE_SOFTWAREPROCESSING 0x00000010u
 
 #define D3DCLEAR_TARGET 0x00000001u
 #define D3DCLEAR_ZBUFFER 0x00000002u
@@ -177,6 +293,13 @@ struct D3DVIEWPORT9 {
     DWORD Height;
     float MinZ;
     float MaxZ;
+};
+
+struct D3DDEVICE_CREATION_PARAMETERS {
+    UINT AdapterOrdinal;
+    D3DDEVTYPE DeviceType;
+    HWND hFocusWindow;
+    DWORD BehaviorFlags;
 };
 
 struct D3DRECT {
@@ -325,7 +448,19 @@ protected:
     ~IDirect3DPixelShader9() = default;
 };
 
+struct IDirect3DStateBlock9 : IUnknown {
+    virtual HRESULT STDMETHODCALLTYPE GetDevice(IDirect3DDevice9** ppDevice) = 0;
+    virtual HRESULT STDMETHODCALLTYPE Capture() = 0;
+    virtual HRESULT STDMETHODCALLTYPE Apply() = 0;
+
+protected:
+    ~IDirect3DStateBlock9() = default;
+};
+
 struct IDirect3DDevice9 : IUnknown {
+    virtual HRESULT STDMETHODCALLTYPE
+    GetCreationParameters(D3DDEVICE_CREATION_PARAMETERS* pParameters) = 0;
+
     // Resource creation
     virtual HRESULT STDMETHODCALLTYPE CreateTexture(UINT Width, UINT Height, UINT Levels,
                                                     DWORD Usage, D3DFORMAT Format, D3DPOOL Pool,
@@ -369,6 +504,19 @@ struct IDirect3DDevice9 : IUnknown {
     virtual HRESULT STDMETHODCALLTYPE GetViewport(D3DVIEWPORT9* pViewport) = 0;
     virtual HRESULT STDMETHODCALLTYPE SetRenderState(D3DRENDERSTATETYPE State, DWORD Value) = 0;
     virtual HRESULT STDMETHODCALLTYPE GetRenderState(D3DRENDERSTATETYPE State, DWORD* pValue) = 0;
+    virtual HRESULT STDMETHODCALLTYPE SetScissorRect(const RECT* pRect) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetScissorRect(RECT* pRect) = 0;
+    virtual HRESULT STDMETHODCALLTYPE SetClipPlane(DWORD Index, const float* pPlane) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetClipPlane(DWORD Index, float* pPlane) = 0;
+    virtual HRESULT STDMETHODCALLTYPE SetTexture(DWORD Stage, IDirect3DBaseTexture9* pTexture) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetTexture(DWORD Stage,
+                                                 IDirect3DBaseTexture9** ppTexture) = 0;
+    virtual HRESULT STDMETHODCALLTYPE SetSoftwareVertexProcessing(BOOL bSoftware) = 0;
+    virtual BOOL STDMETHODCALLTYPE GetSoftwareVertexProcessing() = 0;
+
+    // State blocks
+    virtual HRESULT STDMETHODCALLTYPE BeginStateBlock() = 0;
+    virtual HRESULT STDMETHODCALLTYPE EndStateBlock(IDirect3DStateBlock9** ppSB) = 0;
 
     // Drawing
     virtual HRESULT STDMETHODCALLTYPE DrawPrimitive(D3DPRIMITIVETYPE PrimitiveType,
@@ -381,7 +529,14 @@ struct IDirect3DDevice9 : IUnknown {
     virtual HRESULT STDMETHODCALLTYPE SetStreamSource(UINT StreamNumber,
                                                       IDirect3DVertexBuffer9* pStreamData,
                                                       UINT OffsetInBytes, UINT Stride) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetVertexDeclaration(IDirect3DVertexDeclaration9** ppDecl) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetStreamSource(UINT StreamNumber,
+                                                      IDirect3DVertexBuffer9** ppStreamData,
+                                                      UINT* pOffsetInBytes, UINT* pStride) = 0;
+    virtual HRESULT STDMETHODCALLTYPE SetStreamSourceFreq(UINT StreamNumber, UINT Setting) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetStreamSourceFreq(UINT StreamNumber, UINT* pSetting) = 0;
     virtual HRESULT STDMETHODCALLTYPE SetIndices(IDirect3DIndexBuffer9* pIndexData) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetIndices(IDirect3DIndexBuffer9** ppIndexData) = 0;
 
     // Shaders and their constants
     virtual HRESULT STDMETHODCALLTYPE CreateVertexShader(const DWORD* pFunction,
@@ -398,6 +553,12 @@ struct IDirect3DDevice9 : IUnknown {
                                                         IDirect3DPixelShader9** ppShader) = 0;
     virtual HRESULT STDMETHODCALLTYPE SetPixelShader(IDirect3DPixelShader9* pShader) = 0;
     virtual HRESULT STDMETHODCALLTYPE GetPixelShader(IDirect3DPixelShader9** ppShader) = 0;
+    virtual HRESULT STDMETHODCALLTYPE SetPixelShaderConstantF(UINT StartRegister,
+                                                              const float* pConstantData,
+                                                              UINT Vector4fCount) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetPixelShaderConstantF(UINT StartRegister,
+                                                              float* pConstantData,
+                                                              UINT Vector4fCount) = 0;
 
 protected:
     ~IDirect3DDevice9() = default;
@@ -408,6 +569,7 @@ typedef IDirect3DTexture9* LPDIRECT3DTEXTURE9;
 typedef IDirect3DCubeTexture9* LPDIRECT3DCUBETEXTURE9;
 typedef IDirect3DSurface9* LPDIRECT3DSURFACE9;
 typedef IDirect3DVertexBuffer9* LPDIRECT3DVERTEXBUFFER9;
+typedef IDirect3DStateBlock9* LPDIRECT3DSTATEBLOCK9;
 
 // ---------------------------------------------------------------------------
 // D3DX 9
@@ -432,7 +594,25 @@ protected:
     ~ID3DXBuffer() = default;
 };
 
+struct D3DXPASS_DESC {
+    LPCSTR Name;
+    UINT Annotations;
+    const DWORD* pVertexShaderFunction;
+    const DWORD* pPixelShaderFunction;
+};
+
+// Register sets of a shader constant table (D3DXREGISTER_SET).
+enum D3DXREGISTER_SET {
+    D3DXRS_BOOL = 0,
+    D3DXRS_INT4 = 1,
+    D3DXRS_FLOAT4 = 2,
+    D3DXRS_SAMPLER = 3,
+    D3DXRS_FORCE_DWORD = 0x7fffffff
+};
+
 struct ID3DXEffect : IUnknown {
+    virtual D3DXHANDLE STDMETHODCALLTYPE GetPass(D3DXHANDLE hTechnique, UINT Index) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetPassDesc(D3DXHANDLE hPass, D3DXPASS_DESC* pDesc) = 0;
     virtual HRESULT STDMETHODCALLTYPE SetFloatArray(D3DXHANDLE hParameter, const FLOAT* pf,
                                                     UINT Count) = 0;
     virtual HRESULT STDMETHODCALLTYPE SetTechnique(D3DXHANDLE hTechnique) = 0;

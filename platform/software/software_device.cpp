@@ -80,6 +80,26 @@ SoftwareDevice::SoftwareDevice(UINT backbuffer_width, UINT backbuffer_height)
     bind_render_target(back_buffer_);
     bind_depth_stencil(depth_buffer_);
     viewport_ = D3DVIEWPORT9{0, 0, backbuffer_width, backbuffer_height, 0.0f, 1.0f};
+    scissor_ = RECT{0, 0, static_cast<LONG>(backbuffer_width), static_cast<LONG>(backbuffer_height)};
+    frequencies_.fill(1);
+
+    // Direct3D 9's defaults for every state a draw here reads.
+    const float one = 1.0f;
+    DWORD one_bits;
+    std::memcpy(&one_bits, &one, sizeof one_bits);
+    render_states_[D3DRS_ALPHAFUNC] = D3DCMP_ALWAYS;
+    render_states_[D3DRS_DITHERENABLE] = 0;
+    render_states_[D3DRS_FOGEND] = one_bits;
+    render_states_[D3DRS_FOGDENSITY] = one_bits;
+    render_states_[D3DRS_STENCILFUNC] = D3DCMP_ALWAYS;
+    render_states_[D3DRS_STENCILMASK] = 0xFFFFFFFFu;
+    render_states_[59] = 0xFFFFFFFFu;  // D3DRS_STENCILWRITEMASK
+    render_states_[D3DRS_CLIPPING] = 1;
+    render_states_[D3DRS_MULTISAMPLEANTIALIAS] = 1;
+    render_states_[D3DRS_MULTISAMPLEMASK] = 0xFFFFFFFFu;
+    render_states_[D3DRS_COLORWRITEENABLE1] = 0xF;
+    render_states_[D3DRS_COLORWRITEENABLE2] = 0xF;
+    render_states_[D3DRS_COLORWRITEENABLE3] = 0xF;
 
     render_states_[D3DRS_ZENABLE] = 1;
     render_states_[8] = 3;  // D3DRS_FILLMODE: solid
@@ -115,6 +135,9 @@ SoftwareDevice::~SoftwareDevice() {
     }
     bind_render_target(nullptr);
     bind_depth_stencil(nullptr);
+    for (SwSurface*& target : extra_targets_)
+        rebind_object(target, static_cast<SwSurface*>(nullptr));
+    for (size_t i = 0; i < textures_.size(); ++i) bind_texture(i, nullptr);
 
     // What remains is referenced from outside: cut it loose from the device.
     std::vector<SwObject*> remaining = objects_;
@@ -178,7 +201,7 @@ void SoftwareDevice::append_call(std::string&& text) { calls_.push_back(std::mov
 
 HRESULT SoftwareDevice::leave(HRESULT hr) {
     if (FAILED(hr) && last_logged_ && !calls_.empty()) {
-        calls_.back() += " -> FAILED";
+        calls_.back() += hr == D3DERR_NOTFOUND ? " -> NOTFOUND" : " -> FAILED";
         last_logged_ = false;
     }
     return hr;
@@ -241,11 +264,7 @@ SwSurface* SoftwareDevice::surface_of(IDirect3DSurface9* surface) const {
 // ---------------------------------------------------------------------------
 template <class T>
 static void rebind(T*& slot, T* object) {
-    if (slot == object) return;
-    T* old = slot;
-    if (object) object->hold();
-    slot = object;
-    if (old) old->unhold();
+    rebind_object(slot, object);
 }
 
 void SoftwareDevice::bind_render_target(SwSurface* surface) { rebind(render_target_, surface); }
@@ -440,9 +459,17 @@ HRESULT SoftwareDevice::SetRenderTarget(DWORD RenderTargetIndex, IDirect3DSurfac
     HRESULT hr = enter(Op::SetRenderTarget, RenderTargetIndex, pRenderTarget);
     if (FAILED(hr)) return hr;
     SwSurface* s = surface_of(pRenderTarget);
-    if (RenderTargetIndex != 0 || !s || !s->is_render_target()) return leave(D3DERR_INVALIDCALL);
+    if (RenderTargetIndex > 3 || (pRenderTarget && (!s || !s->is_render_target())) ||
+        (RenderTargetIndex == 0 && !s))
+        return leave(D3DERR_INVALIDCALL);
+    if (RenderTargetIndex > 0) {
+        rebind(extra_targets_[RenderTargetIndex - 1], s);
+        return S_OK;
+    }
     bind_render_target(s);
+    // Target 0 brings its own viewport and scissor rectangle: the whole surface.
     viewport_ = D3DVIEWPORT9{0, 0, s->width(), s->height(), 0.0f, 1.0f};
+    scissor_ = RECT{0, 0, static_cast<LONG>(s->width()), static_cast<LONG>(s->height())};
     return S_OK;
 }
 
@@ -451,10 +478,12 @@ HRESULT SoftwareDevice::GetRenderTarget(DWORD RenderTargetIndex,
     HRESULT hr = enter(Op::GetRenderTarget, RenderTargetIndex);
     if (ppRenderTarget) *ppRenderTarget = nullptr;
     if (FAILED(hr)) return hr;
-    if (!ppRenderTarget || RenderTargetIndex != 0) return leave(D3DERR_INVALIDCALL);
-    if (!render_target_) return leave(D3DERR_NOTFOUND);
-    render_target_->add_ref();
-    *ppRenderTarget = render_target_;
+    if (!ppRenderTarget || RenderTargetIndex > 3) return leave(D3DERR_INVALIDCALL);
+    SwSurface* target =
+        RenderTargetIndex == 0 ? render_target_ : extra_targets_[RenderTargetIndex - 1];
+    if (!target) return leave(D3DERR_NOTFOUND);
+    target->add_ref();
+    *ppRenderTarget = target;
     return S_OK;
 }
 
@@ -509,9 +538,15 @@ HRESULT SoftwareDevice::Clear(DWORD Count, const D3DRECT* pRects, DWORD Flags, D
         if (Z < 0.0f || Z > 1.0f) return leave(D3DERR_INVALIDCALL);
     }
     if (null_mode_) return S_OK;
-    const LONG vx1 = static_cast<LONG>(viewport_.X), vy1 = static_cast<LONG>(viewport_.Y);
-    const LONG vx2 = static_cast<LONG>(viewport_.X + viewport_.Width);
-    const LONG vy2 = static_cast<LONG>(viewport_.Y + viewport_.Height);
+    LONG vx1 = static_cast<LONG>(viewport_.X), vy1 = static_cast<LONG>(viewport_.Y);
+    LONG vx2 = static_cast<LONG>(viewport_.X + viewport_.Width);
+    LONG vy2 = static_cast<LONG>(viewport_.Y + viewport_.Height);
+    if (render_states_[D3DRS_SCISSORTESTENABLE]) {
+        vx1 = std::max(vx1, scissor_.left);
+        vy1 = std::max(vy1, scissor_.top);
+        vx2 = std::min(vx2, scissor_.right);
+        vy2 = std::min(vy2, scissor_.bottom);
+    }
     if (Count == 0) {
         clear_rect(vx1, vy1, vx2, vy2, Flags, Color, Z);
     } else {
@@ -548,6 +583,11 @@ HRESULT SoftwareDevice::SetViewport(const D3DVIEWPORT9* pViewport) {
     HRESULT hr = enter(Op::SetViewport, ViewportArg{pViewport});
     if (FAILED(hr)) return hr;
     if (!pViewport || !render_target_) return leave(D3DERR_INVALIDCALL);
+    if (recording_block_) {
+        recording_block_->viewport = true;
+        recording_block_->viewport_value = *pViewport;
+        return S_OK;
+    }
     const D3DVIEWPORT9& v = *pViewport;
     if (static_cast<uint64_t>(v.X) + v.Width > render_target_->width() ||
         static_cast<uint64_t>(v.Y) + v.Height > render_target_->height())
@@ -569,6 +609,11 @@ HRESULT SoftwareDevice::SetRenderState(D3DRENDERSTATETYPE State, DWORD Value) {
     if (FAILED(hr)) return hr;
     const auto index = static_cast<uint32_t>(State);
     if (index >= kRenderStates) return leave(D3DERR_INVALIDCALL);
+    if (recording_block_) {
+        recording_block_->render_state[index] = true;
+        recording_block_->render_value[index] = Value;
+        return S_OK;
+    }
     render_states_[index] = Value;
     return S_OK;
 }
@@ -577,7 +622,7 @@ HRESULT SoftwareDevice::GetRenderState(D3DRENDERSTATETYPE State, DWORD* pValue) 
     HRESULT hr = enter(Op::GetRenderState, State);
     if (FAILED(hr)) return hr;
     const auto index = static_cast<uint32_t>(State);
-    if (!pValue || index >= kRenderStates) return leave(D3DERR_INVALIDCALL);
+    if (!pValue || index >= kRenderStates || pure()) return leave(D3DERR_INVALIDCALL);
     *pValue = render_states_[index];
     return S_OK;
 }
@@ -590,9 +635,11 @@ HRESULT SoftwareDevice::DrawPrimitive(D3DPRIMITIVETYPE PrimitiveType, UINT Start
     HRESULT hr = enter(Op::DrawPrimitive, PrimitiveType, StartVertex, PrimitiveCount);
     if (FAILED(hr)) return hr;
     hr = validate_draw(PrimitiveType, StartVertex, PrimitiveCount);
+    bool draw_nothing = false;
+    if (SUCCEEDED(hr)) hr = check_draw_state(&draw_nothing);
     if (FAILED(hr)) return leave(hr);
     ++draw_calls_;
-    if (!null_mode_ && PrimitiveType == D3DPT_TRIANGLELIST && PrimitiveCount > 0)
+    if (!null_mode_ && !draw_nothing && PrimitiveType == D3DPT_TRIANGLELIST && PrimitiveCount > 0)
         rasterize_triangles(StartVertex, PrimitiveCount);
     return S_OK;
 }
@@ -611,9 +658,15 @@ HRESULT SoftwareDevice::DrawIndexedPrimitive(D3DPRIMITIVETYPE PrimitiveType, INT
     return S_OK;
 }
 
+HRESULT SoftwareDevice::refuse_recording(const char* call) {
+    misuses_.push_back(std::string(call) + " while recording a state block");
+    return leave(D3DERR_INVALIDCALL);
+}
+
 HRESULT SoftwareDevice::SetVertexDeclaration(IDirect3DVertexDeclaration9* pDecl) {
     HRESULT hr = enter(Op::SetVertexDeclaration, pDecl);
     if (FAILED(hr)) return hr;
+    if (recording_block_) return refuse_recording("SetVertexDeclaration");
     auto* d = pDecl ? dynamic_cast<SwVertexDecl*>(pDecl) : nullptr;
     if (pDecl && (!d || d->device() != this)) return leave(D3DERR_INVALIDCALL);
     bind_vertex_declaration(d);
@@ -624,6 +677,7 @@ HRESULT SoftwareDevice::SetStreamSource(UINT StreamNumber, IDirect3DVertexBuffer
                                         UINT OffsetInBytes, UINT Stride) {
     HRESULT hr = enter(Op::SetStreamSource, StreamNumber, pStreamData, OffsetInBytes, Stride);
     if (FAILED(hr)) return hr;
+    if (recording_block_) return refuse_recording("SetStreamSource");
     auto* vb = pStreamData ? dynamic_cast<SwVertexBuffer*>(pStreamData) : nullptr;
     if (StreamNumber >= kStreams || (pStreamData && (!vb || vb->device() != this)))
         return leave(D3DERR_INVALIDCALL);
@@ -634,6 +688,7 @@ HRESULT SoftwareDevice::SetStreamSource(UINT StreamNumber, IDirect3DVertexBuffer
 HRESULT SoftwareDevice::SetIndices(IDirect3DIndexBuffer9* pIndexData) {
     HRESULT hr = enter(Op::SetIndices, pIndexData);
     if (FAILED(hr)) return hr;
+    if (recording_block_) return refuse_recording("SetIndices");
     SwObject* ib = object_from(pIndexData);
     if (pIndexData && (!ib || ib->device() != this)) return leave(D3DERR_INVALIDCALL);
     rebind(indices_, ib);
@@ -678,6 +733,7 @@ HRESULT SoftwareDevice::CreatePixelShader(const DWORD* pFunction,
 HRESULT SoftwareDevice::SetVertexShader(IDirect3DVertexShader9* pShader) {
     HRESULT hr = enter(Op::SetVertexShader, pShader);
     if (FAILED(hr)) return hr;
+    if (recording_block_) return refuse_recording("SetVertexShader");
     auto* vs = pShader ? dynamic_cast<SwVertexShader*>(pShader) : nullptr;
     if (pShader && (!vs || vs->device() != this)) return leave(D3DERR_INVALIDCALL);
     rebind(vs_object_, static_cast<SwObject*>(vs));
@@ -700,6 +756,7 @@ HRESULT SoftwareDevice::GetVertexShader(IDirect3DVertexShader9** ppShader) {
 HRESULT SoftwareDevice::SetPixelShader(IDirect3DPixelShader9* pShader) {
     HRESULT hr = enter(Op::SetPixelShader, pShader);
     if (FAILED(hr)) return hr;
+    if (recording_block_) return refuse_recording("SetPixelShader");
     auto* ps = pShader ? dynamic_cast<SwPixelShader*>(pShader) : nullptr;
     if (pShader && (!ps || ps->device() != this)) return leave(D3DERR_INVALIDCALL);
     rebind(ps_object_, static_cast<SwObject*>(ps));
@@ -725,6 +782,11 @@ HRESULT SoftwareDevice::SetVertexShaderConstantF(UINT StartRegister, const float
     if (FAILED(hr)) return hr;
     if (!pConstantData || uint64_t{StartRegister} + Vector4fCount > kVertexConstantRegisters)
         return leave(D3DERR_INVALIDCALL);
+    if (recording_block_) {
+        for (UINT i = 0; i < Vector4fCount; ++i)
+            recording_block_->vs_constant[StartRegister + i] = true;
+        return S_OK;
+    }
     if (null_mode_) return S_OK;
     std::memcpy(vs_constants_[StartRegister], pConstantData, Vector4fCount * 4 * sizeof(float));
     return S_OK;
@@ -734,7 +796,8 @@ HRESULT SoftwareDevice::GetVertexShaderConstantF(UINT StartRegister, float* pCon
                                                  UINT Vector4fCount) {
     HRESULT hr = enter(Op::GetVertexShaderConstantF, StartRegister, Vector4fCount);
     if (FAILED(hr)) return hr;
-    if (!pConstantData || uint64_t{StartRegister} + Vector4fCount > kVertexConstantRegisters)
+    if (!pConstantData || uint64_t{StartRegister} + Vector4fCount > kVertexConstantRegisters ||
+        pure())
         return leave(D3DERR_INVALIDCALL);
     std::memcpy(pConstantData, vs_constants_[StartRegister], Vector4fCount * 4 * sizeof(float));
     return S_OK;

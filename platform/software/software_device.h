@@ -40,7 +40,9 @@
 //   * Output pointers and the reserved shared-handle arguments are omitted,
 //     e.g. `GetRenderTarget(0)`, `ID3DXEffect::Begin(0)`.
 //   * A call that returns a failure HRESULT (injected or genuine) has
-//     ` -> FAILED` appended: `CreateTexture(0,8,1,1,22,0) -> FAILED`.
+//     ` -> FAILED` appended: `CreateTexture(0,8,1,1,22,0) -> FAILED`; a
+//     getter that finds nothing bound (D3DERR_NOTFOUND, not injected) has
+//     ` -> NOTFOUND` instead: `GetRenderTarget(1) -> NOTFOUND`.
 //   * AddRef and Release are not logged.
 //
 // Reference counts
@@ -83,6 +85,50 @@
 // D3DRS_COLORWRITEENABLE. Draws without both shaders bound, and other
 // primitive types, are validated and counted but draw nothing. No index
 // buffer can be created, so DrawIndexedPrimitive always fails.
+//
+// Host state that changes what a draw writes, as Direct3D 9 defines it:
+//   * D3DRS_FILLMODE POINT / WIREFRAME: only pixels within a pixel of a
+//     triangle's edges are drawn (both modes alike).
+//   * D3DRS_CLIPPLANEENABLE: the enabled planes of SetClipPlane clip in clip
+//     space (kept where dot(plane, position) >= 0).
+//   * D3DRS_WRAP0..15: texture coordinate set i (oTi, varyings 4i..4i+3)
+//     takes the shorter way round the unit interval on the wrapped components.
+//   * D3DRS_SCISSORTESTENABLE: draws and Clear stay within the scissor
+//     rectangle. SetRenderTarget(0) resets viewport and scissor rectangle.
+//   * D3DRS_ALPHATESTENABLE: the shader's clamped alpha, as 0..255, against
+//     D3DRS_ALPHAREF with D3DRS_ALPHAFUNC.
+//   * D3DRS_STENCILENABLE with a depth surface bound: D3DRS_STENCILFUNC
+//     compares D3DRS_STENCILREF & D3DRS_STENCILMASK with a stored stencil of 0
+//     (no stencil values are kept; D3D9 leaves a format without stencil bits
+//     undefined here and DXVK tests it this way).
+//   * Depth bounds (D3DRS_ADAPTIVETESS_X = 'NVDB'): the stored depth must lie
+//     within the floats of D3DRS_ADAPTIVETESS_Z .. _W.
+//   * D3DRS_FOGENABLE: table fog (D3DRS_FOGTABLEMODE LINEAR, EXP, EXP2 on the
+//     pixel's depth; NONE takes vertex fog, which the shaders here never
+//     write, as 0) blends D3DRS_FOGCOLOR in before blending.
+//   * D3DRS_SRGBWRITEENABLE: the stored value is read as sRGB for blending
+//     and the result written as sRGB.
+//   * D3DRS_DITHERENABLE: a 2x2 ordered dither replaces rounding.
+//   * D3DRS_COLORWRITEENABLE1..3 mask what reaches render targets 1..3; those
+//     receive the same colour as target 0 (the shaders write only oC0, which
+//     leaves them undefined in Direct3D 9). A bound target 1..3 of another size
+//     than target 0 makes the draw fail, as Direct3D 9 refuses it.
+//   * A draw while render target 0 belongs to a texture bound to a sampler
+//     (SetTexture) draws nothing and is reported as misuse.
+//   * Software vertex processing on a mixed-mode device
+//     (SetSoftwareVertexProcessing(TRUE)) refuses draws from vertex buffers
+//     made without D3DUSAGE_SOFTWAREPROCESSING.
+//
+// State blocks (BeginStateBlock .. EndStateBlock) record render states,
+// viewport, scissor rectangle, clip planes, textures, stream source
+// frequencies and float shader constants; while recording those Set calls
+// change nothing on the device. Capture and Apply work on what was recorded.
+//
+// Creation flags (set_creation_flags) say how the device was created:
+// D3DCREATE_PUREDEVICE refuses the getters Direct3D 9 refuses on a pure device
+// (GetRenderState, GetClipPlane, GetVertexShaderConstantF,
+// GetPixelShaderConstantF), D3DCREATE_MIXED_VERTEXPROCESSING allows
+// SetSoftwareVertexProcessing.
 #pragma once
 
 #include <array>
@@ -109,6 +155,8 @@ class SwVertexBuffer;
 class SwVertexDecl;
 class SwBuffer;
 class SwEffect;
+class SwStateBlock;
+struct RecordedState;
 struct FailureRule;
 }  // namespace detail
 
@@ -196,6 +244,30 @@ public:
     ULONG STDMETHODCALLTYPE Release() override;
 
     // --- IDirect3DDevice9
+    HRESULT STDMETHODCALLTYPE
+    GetCreationParameters(D3DDEVICE_CREATION_PARAMETERS* pParameters) override;
+    HRESULT STDMETHODCALLTYPE SetScissorRect(const RECT* pRect) override;
+    HRESULT STDMETHODCALLTYPE GetScissorRect(RECT* pRect) override;
+    HRESULT STDMETHODCALLTYPE SetClipPlane(DWORD Index, const float* pPlane) override;
+    HRESULT STDMETHODCALLTYPE GetClipPlane(DWORD Index, float* pPlane) override;
+    HRESULT STDMETHODCALLTYPE SetTexture(DWORD Stage, IDirect3DBaseTexture9* pTexture) override;
+    HRESULT STDMETHODCALLTYPE GetTexture(DWORD Stage, IDirect3DBaseTexture9** ppTexture) override;
+    HRESULT STDMETHODCALLTYPE SetSoftwareVertexProcessing(BOOL bSoftware) override;
+    BOOL STDMETHODCALLTYPE GetSoftwareVertexProcessing() override;
+    HRESULT STDMETHODCALLTYPE BeginStateBlock() override;
+    HRESULT STDMETHODCALLTYPE EndStateBlock(IDirect3DStateBlock9** ppSB) override;
+    HRESULT STDMETHODCALLTYPE GetVertexDeclaration(IDirect3DVertexDeclaration9** ppDecl) override;
+    HRESULT STDMETHODCALLTYPE GetStreamSource(UINT StreamNumber,
+                                              IDirect3DVertexBuffer9** ppStreamData,
+                                              UINT* pOffsetInBytes, UINT* pStride) override;
+    HRESULT STDMETHODCALLTYPE SetStreamSourceFreq(UINT StreamNumber, UINT Setting) override;
+    HRESULT STDMETHODCALLTYPE GetStreamSourceFreq(UINT StreamNumber, UINT* pSetting) override;
+    HRESULT STDMETHODCALLTYPE GetIndices(IDirect3DIndexBuffer9** ppIndexData) override;
+    HRESULT STDMETHODCALLTYPE SetPixelShaderConstantF(UINT StartRegister,
+                                                      const float* pConstantData,
+                                                      UINT Vector4fCount) override;
+    HRESULT STDMETHODCALLTYPE GetPixelShaderConstantF(UINT StartRegister, float* pConstantData,
+                                                      UINT Vector4fCount) override;
     HRESULT STDMETHODCALLTYPE CreateTexture(UINT Width, UINT Height, UINT Levels, DWORD Usage,
                                             D3DFORMAT Format, D3DPOOL Pool,
                                             IDirect3DTexture9** ppTexture,
@@ -307,6 +379,19 @@ public:
     void set_null_mode(bool on);
     bool null_mode() const { return null_mode_; }
     void set_max_texture_size(UINT size) { max_texture_size_ = size; }
+    // The behaviour flags the device reports as created with (by default
+    // D3DCREATE_HARDWARE_VERTEXPROCESSING). Switching away from mixed mode
+    // turns software vertex processing off.
+    void set_creation_flags(DWORD flags);
+    bool pure() const { return (creation_flags_ & D3DCREATE_PUREDEVICE) != 0; }
+
+    // --- The whole device state, one line per item ("RS 168 = 15",
+    // "RT1 = Surface#4", "VSC 3 = 1,2,3,4", ...), in a fixed order: render
+    // states, targets, viewport, scissor rectangle, clip planes, textures,
+    // streams and frequencies, indices, declaration, shaders, shader
+    // constants, software vertex processing. Two calls compare equal exactly
+    // when nothing a host can set differs. No call is logged.
+    std::vector<std::string> state_lines() const;
     UINT max_texture_size() const { return max_texture_size_; }
 
     // --- Direct3D 9Ex
@@ -381,6 +466,7 @@ private:
     friend class detail::SwEffect;
     friend class detail::SwVertexShader;
     friend class detail::SwPixelShader;
+    friend class detail::SwStateBlock;
     // The parentheses keep "HRESULT ::name" from reading as a member of HRESULT.
     friend HRESULT WINAPI(::D3DXCreateEffect)(IDirect3DDevice9*, const void*, UINT,
                                               const D3DXMACRO*, ID3DXInclude*, DWORD,
@@ -396,12 +482,21 @@ private:
     };
     static constexpr size_t kStreams = 16;
     static constexpr size_t kRenderStates = 256;
+    static constexpr size_t kSamplers = 21;  // 0..15, D3DDMAPSAMPLER, 4 vertex samplers
+    static constexpr UINT kPixelConstants = 224;
+    // Sampler slot of a stage number; kSamplers when there is none.
+    static size_t sampler_slot(DWORD stage);
+    // Writes vertex shader constants the way an effect's own uploads do
+    // (not logged); false beyond the registers.
+    bool write_vertex_constants(UINT first, const float* values, UINT count);
 
     // Call bookkeeping: counts the call, records it when recording, and
     // returns the injected failure (or S_OK). `leave` marks a failed result.
     template <class... Args>
     HRESULT enter(detail::Op op, const Args&... args);
     HRESULT leave(HRESULT hr);
+    // Object bindings are not recorded by this device's state blocks.
+    HRESULT refuse_recording(const char* call);
     HRESULT injected_failure(detail::Op op, const char** error_text);
     bool logging() const { return recording_ && !null_mode_; }
     void append_call(std::string&& text);
@@ -422,11 +517,15 @@ private:
     detail::ShaderBinding capture_shaders();
     void restore_shaders(detail::ShaderBinding& saved);
     void bind_constants(detail::SwEffect* effect);
+    void bind_texture(size_t slot, detail::SwObject* texture);
 
     HRESULT validate_draw(D3DPRIMITIVETYPE type, UINT start_vertex, UINT count);
     // Records the misuse and returns true when a bound stream's buffer is locked.
     bool refuse_locked_streams();
     void rasterize_triangles(UINT start_vertex, UINT count);
+    // The reason a draw must not run: refused (D3DERR_INVALIDCALL) or, for
+    // render target 0 sampled at the same time, nothing drawn.
+    HRESULT check_draw_state(bool* draw_nothing);
     void clear_rect(LONG x1, LONG y1, LONG x2, LONG y2, DWORD flags, D3DCOLOR color, float z);
 
     ULONG refs_ = 1;
@@ -463,6 +562,16 @@ private:
     detail::SwSurface* render_target_ = nullptr;
     detail::SwSurface* depth_stencil_ = nullptr;
     D3DVIEWPORT9 viewport_{};
+    RECT scissor_{};
+    std::array<detail::SwSurface*, 3> extra_targets_{};
+    float clip_planes_[6][4] = {};
+    std::array<detail::SwObject*, kSamplers> textures_{};
+    size_t bound_textures_ = 0;  // non-null entries of textures_
+    std::array<UINT, kStreams> frequencies_{};
+    float ps_constants_[kPixelConstants][4] = {};
+    DWORD creation_flags_ = D3DCREATE_HARDWARE_VERTEXPROCESSING;
+    bool software_processing_ = false;
+    std::unique_ptr<detail::RecordedState> recording_block_;
     std::array<DWORD, kRenderStates> render_states_{};
     bool in_scene_ = false;
     detail::SwVertexDecl* declaration_ = nullptr;

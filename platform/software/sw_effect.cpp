@@ -8,12 +8,72 @@
 namespace lightvol_sw {
 namespace detail {
 
+namespace {
+
+// A shader as D3DXPASS_DESC hands it out: version token, a constant table
+// comment naming every parameter's float4 registers, end token.
+std::vector<DWORD> shader_code(DWORD version, const std::vector<EffectParameter>& params) {
+    // D3DXSHADER_CONSTANTTABLE (7 DWORDs), then 5 DWORDs per constant, then
+    // the names; offsets count from the table's first byte.
+    std::vector<DWORD> table = {28, 0, version, static_cast<DWORD>(params.size()), 28, 0, 0};
+    const size_t names_at = table.size() + 5 * params.size();
+    std::vector<DWORD> names;
+    for (const EffectParameter& p : params) {
+        const DWORD name_offset = static_cast<DWORD>((names_at + names.size()) * 4);
+        table.push_back(name_offset);
+        table.push_back(D3DXRS_FLOAT4 | (p.first_register << 16));  // RegisterSet, RegisterIndex
+        table.push_back(p.registers);                              // RegisterCount, Reserved
+        table.push_back(0);                                        // TypeInfo
+        table.push_back(0);                                        // DefaultValue
+        std::vector<char> bytes(p.name.begin(), p.name.end());
+        bytes.resize((bytes.size() / 4 + 1) * 4, '\0');
+        for (size_t i = 0; i < bytes.size(); i += 4) {
+            DWORD word = 0;
+            std::memcpy(&word, &bytes[i], 4);
+            names.push_back(word);
+        }
+    }
+    table.insert(table.end(), names.begin(), names.end());
+    std::vector<DWORD> code = {version};
+    code.push_back(0xFFFEu | (static_cast<DWORD>(table.size() + 1) << 16));  // comment token
+    code.push_back('C' | ('T' << 8) | ('A' << 16) | (DWORD{'B'} << 24));
+    code.insert(code.end(), table.begin(), table.end());
+    code.push_back(0x0000FFFFu);
+    return code;
+}
+
+}  // namespace
+
 SwEffect::SwEffect(SoftwareDevice* device, std::string label, std::vector<EffectParameter> params,
                    std::vector<EffectTechnique> techniques)
     : SwObject(device, std::move(label), nullptr, false, 1),
       params_(std::move(params)),
       techniques_(std::move(techniques)),
-      technique_(techniques_.empty() ? -1 : 0) {}
+      technique_(techniques_.empty() ? -1 : 0),
+      vertex_code_(shader_code(0xFFFE0200u, params_)),
+      pixel_code_(shader_code(0xFFFF0200u, {})) {}
+
+D3DXHANDLE SwEffect::GetPass(D3DXHANDLE hTechnique, UINT Index) {
+    enter(Op::FxGetPass, hTechnique, Index);
+    if (!hTechnique) return nullptr;
+    for (const EffectTechnique& t : techniques_)
+        if (t.name == hTechnique && Index < t.passes.size()) return t.passes[Index].name.c_str();
+    return nullptr;
+}
+
+HRESULT SwEffect::GetPassDesc(D3DXHANDLE hPass, D3DXPASS_DESC* pDesc) {
+    HRESULT hr = enter(Op::FxGetPassDesc, hPass);
+    if (FAILED(hr)) return hr;
+    if (!pDesc || !hPass) return leave(D3DERR_INVALIDCALL);
+    for (const EffectTechnique& t : techniques_) {
+        for (const EffectPass& p : t.passes) {
+            if (p.name.c_str() != hPass && p.name != hPass) continue;
+            *pDesc = D3DXPASS_DESC{p.name.c_str(), 0, vertex_code_.data(), pixel_code_.data()};
+            return S_OK;
+        }
+    }
+    return leave(D3DERR_INVALIDCALL);
+}
 
 SwEffect::~SwEffect() {
     // An effect released between Begin and End drops what it saved.
@@ -41,8 +101,18 @@ const float* SwEffect::parameter(const char* name, size_t* float_count) const {
 
 void SwEffect::commit() {
     if (device() && device()->null_mode()) return;
-    for (EffectParameter& p : params_)
+    for (EffectParameter& p : params_) {
         std::copy(p.values.begin(), p.values.end(), p.committed.begin());
+        // The effect's own uploads into its registers, one register per
+        // element of up to four floats.
+        if (!device() || p.registers == 0) continue;
+        const size_t per_element = p.floats / p.registers;
+        float registers[256][4] = {};
+        for (UINT r = 0; r < p.registers && r < 256; ++r)
+            for (size_t c = 0; c < per_element && c < 4; ++c)
+                registers[r][c] = p.values[r * per_element + c];
+        device()->write_vertex_constants(p.first_register, registers[0], p.registers);
+    }
 }
 
 HRESULT SwEffect::SetFloatArray(D3DXHANDLE hParameter, const FLOAT* pf, UINT Count) {
@@ -227,11 +297,18 @@ HRESULT WINAPI D3DXCreateEffect(IDirect3DDevice9* device, const void* srcdata, U
         return dev->leave(D3DXERR_INVALIDDATA);
     }
 
+    // Registers are the effect compiler's choice. This one leaves c0..c3
+    // free and takes the parameters in their order from c4 on, so a frame
+    // that assumed the built-in programs' layout (from c0) would be caught.
     std::vector<EffectParameter> params;
+    UINT next_register = 4;
     for (const ParsedParameter& p : parsed.parameters) {
         EffectParameter ep;
         ep.name = p.name;
         ep.floats = p.floats_per_element * p.elements;
+        ep.registers = p.floats_per_element <= 4 ? static_cast<UINT>(p.elements) : 0;
+        ep.first_register = next_register;
+        next_register += ep.registers;
         ep.values.assign(ep.floats, 0.0f);
         ep.committed.assign(ep.floats, 0.0f);
         params.push_back(std::move(ep));

@@ -2,7 +2,9 @@
 // the objects the device creates. Not part of the library's interface.
 #pragma once
 
+#include <array>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -48,6 +50,27 @@ namespace detail {
     X(CreatePixelShader, "CreatePixelShader", true)                            \
     X(SetPixelShader, "SetPixelShader", true)                                  \
     X(GetPixelShader, "GetPixelShader", true)                                  \
+    X(SetPixelShaderConstantF, "SetPixelShaderConstantF", true)                \
+    X(GetPixelShaderConstantF, "GetPixelShaderConstantF", true)                \
+    X(GetCreationParameters, "GetCreationParameters", true)                    \
+    X(SetScissorRect, "SetScissorRect", true)                                  \
+    X(GetScissorRect, "GetScissorRect", true)                                  \
+    X(SetClipPlane, "SetClipPlane", true)                                      \
+    X(GetClipPlane, "GetClipPlane", true)                                      \
+    X(SetTexture, "SetTexture", true)                                          \
+    X(GetTexture, "GetTexture", true)                                          \
+    X(SetSoftwareVertexProcessing, "SetSoftwareVertexProcessing", true)        \
+    X(GetSoftwareVertexProcessing, "GetSoftwareVertexProcessing", false)       \
+    X(BeginStateBlock, "BeginStateBlock", true)                                \
+    X(EndStateBlock, "EndStateBlock", true)                                    \
+    X(GetVertexDeclaration, "GetVertexDeclaration", true)                      \
+    X(GetStreamSource, "GetStreamSource", true)                                \
+    X(SetStreamSourceFreq, "SetStreamSourceFreq", true)                        \
+    X(GetStreamSourceFreq, "GetStreamSourceFreq", true)                        \
+    X(GetIndices, "GetIndices", true)                                          \
+    X(SbGetDevice, "IDirect3DStateBlock9::GetDevice", true)                    \
+    X(SbCapture, "IDirect3DStateBlock9::Capture", true)                        \
+    X(SbApply, "IDirect3DStateBlock9::Apply", true)                            \
     X(SurfGetDevice, "IDirect3DSurface9::GetDevice", true)                     \
     X(SurfGetType, "IDirect3DSurface9::GetType", false)                        \
     X(SurfGetDesc, "IDirect3DSurface9::GetDesc", true)                         \
@@ -73,6 +96,8 @@ namespace detail {
     X(BufGetBufferPointer, "ID3DXBuffer::GetBufferPointer", false)             \
     X(BufGetBufferSize, "ID3DXBuffer::GetBufferSize", false)                   \
     X(FxSetFloatArray, "ID3DXEffect::SetFloatArray", true)                     \
+    X(FxGetPass, "ID3DXEffect::GetPass", false)                                \
+    X(FxGetPassDesc, "ID3DXEffect::GetPassDesc", true)                         \
     X(FxSetTechnique, "ID3DXEffect::SetTechnique", true)                       \
     X(FxBegin, "ID3DXEffect::Begin", true)                                     \
     X(FxBeginPass, "ID3DXEffect::BeginPass", true)                             \
@@ -209,6 +234,7 @@ public:
     SoftwareDevice* device() const { return device_; }
     bool implicit() const { return implicit_; }
     bool is_child() const { return container_ != nullptr; }
+    SwObject* container() const { return container_; }
     // The device is gone; later calls only count references.
     void orphan() { device_ = nullptr; }
 
@@ -233,6 +259,17 @@ private:
     ULONG internal_ = 0;
     ULONG family_ = 0;  // containers and top-level objects only
 };
+
+// Points a binding slot at object (or null), holding the new object before
+// the old one is let go.
+template <class T>
+void rebind_object(T*& slot, T* object) {
+    if (slot == object) return;
+    T* old = slot;
+    if (object) object->hold();
+    slot = object;
+    if (old) old->unhold();
+}
 
 bool is_color_format(D3DFORMAT f);
 bool is_depth_format(D3DFORMAT f);
@@ -403,9 +440,55 @@ private:
     std::shared_ptr<PixelShader> program_;
 };
 
+// What a state block recorded, and the values its Capture took. Only render
+// states, viewport, scissor rectangle, clip planes, texture stages, stream
+// frequencies and float shader constants are recorded by this device; the
+// other Set calls made while recording are refused and reported as misuse.
+struct RecordedState {
+    std::array<bool, 256> render_state{};
+    std::array<DWORD, 256> render_value{};
+    bool viewport = false;
+    D3DVIEWPORT9 viewport_value{};
+    bool scissor = false;
+    RECT scissor_value{};
+    std::array<bool, 6> clip_plane{};
+    float clip_value[6][4] = {};
+    std::array<bool, 21> texture{};
+    std::array<SwObject*, 21> texture_value{};  // held while captured
+    std::array<bool, 16> frequency{};
+    std::array<UINT, 16> frequency_value{};
+    std::array<bool, 256> vs_constant{};
+    float vs_value[256][4] = {};
+    std::array<bool, 224> ps_constant{};
+    float ps_value[224][4] = {};
+};
+
+class SwStateBlock final : public IDirect3DStateBlock9, public SwObject {
+public:
+    SwStateBlock(SoftwareDevice* device, std::string label, std::unique_ptr<RecordedState> state);
+    ~SwStateBlock() override;
+
+    ULONG STDMETHODCALLTYPE AddRef() override { return add_ref(); }
+    ULONG STDMETHODCALLTYPE Release() override { return release(); }
+    HRESULT STDMETHODCALLTYPE GetDevice(IDirect3DDevice9** ppDevice) override {
+        return get_device(Op::SbGetDevice, ppDevice);
+    }
+    HRESULT STDMETHODCALLTYPE Capture() override;
+    HRESULT STDMETHODCALLTYPE Apply() override;
+
+private:
+    std::unique_ptr<RecordedState> state_;
+    // The recorded render states and constant registers, listed once.
+    std::vector<uint16_t> render_states_;
+    std::vector<uint16_t> vs_registers_;
+    std::vector<uint16_t> ps_registers_;
+};
+
 struct EffectParameter {
     std::string name;
     size_t floats = 0;             // whole parameter
+    UINT first_register = 0;       // float4 registers, one or more per element
+    UINT registers = 0;
     std::vector<float> values;     // as set
     std::vector<float> committed;  // as the shaders see it
 };
@@ -429,6 +512,8 @@ public:
 
     ULONG STDMETHODCALLTYPE AddRef() override { return add_ref(); }
     ULONG STDMETHODCALLTYPE Release() override { return release(); }
+    D3DXHANDLE STDMETHODCALLTYPE GetPass(D3DXHANDLE hTechnique, UINT Index) override;
+    HRESULT STDMETHODCALLTYPE GetPassDesc(D3DXHANDLE hPass, D3DXPASS_DESC* pDesc) override;
     HRESULT STDMETHODCALLTYPE SetFloatArray(D3DXHANDLE hParameter, const FLOAT* pf,
                                             UINT Count) override;
     HRESULT STDMETHODCALLTYPE SetTechnique(D3DXHANDLE hTechnique) override;
@@ -450,6 +535,11 @@ private:
     std::vector<EffectParameter> params_;
     std::vector<EffectTechnique> techniques_;
     int technique_ = -1;
+    // Shader code as D3DXPASS_DESC hands it out: a version token, the
+    // constant table comment and the end token (every pass runs the same
+    // native shaders, so one pair serves them all).
+    std::vector<DWORD> vertex_code_;
+    std::vector<DWORD> pixel_code_;
     bool begun_ = false;
     int active_pass_ = -1;
     bool restore_at_end_ = false;

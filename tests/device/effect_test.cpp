@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <fstream>
 #include <sstream>
+#include <iterator>
 #include <string>
+#include <vector>
 
 #include "device/light_effect_source.h"
 #include "device/light_program_code.h"
@@ -157,3 +159,41 @@ TEST_F(Effects, UnknownShaderEntryFailsLikeACompiler) {
 }
 
 }  // namespace
+
+// The registers a shader's constant table names; code without a readable
+// table gives none.
+TEST(ShaderConstants, RangeCoversEveryFloatConstantOfTheTable) {
+    const DWORD ctab = 'C' | ('T' << 8) | ('A' << 16) | (DWORD{'B'} << 24);
+    // Table: header of 7 DWORDs, then 5 DWORDs per constant: float4 c4..c103,
+    // a sampler s0, float4 c204.
+    const DWORD table[] = {28, 0, 0xFFFE0200, 3, 28, 0, 0,
+                           0,  D3DXRS_FLOAT4 | (4u << 16), 100, 0, 0,
+                           0,  D3DXRS_SAMPLER | (0u << 16), 1, 0, 0,
+                           0,  D3DXRS_FLOAT4 | (204u << 16), 1, 0, 0};
+    const DWORD length = sizeof table / 4 + 1;
+    std::vector<DWORD> code = {0xFFFE0200, 0xFFFEu | (length << 16), ctab};
+    code.insert(code.end(), std::begin(table), std::end(table));
+    code.push_back(0x0000FFFF);
+
+    RegisterRange range;
+    ASSERT_TRUE(float_constant_range(code.data(), &range));
+    EXPECT_EQ(range.first, 4u);
+    EXPECT_EQ(range.count, 201u);
+
+    struct Bad {
+        const char* what;
+        std::vector<DWORD> code;
+    };
+    std::vector<DWORD> truncated = code;
+    truncated[1] = 0xFFFEu | (0x7000u << 16);  // a comment longer than the code read
+    std::vector<DWORD> lying = code;
+    lying[3 + 3] = 0x10000000;  // more constants than the table holds
+    const Bad bad[] = {{"no table", {0xFFFE0200, 0x0000FFFF}},
+                       {"comment beyond the code", truncated},
+                       {"constant count beyond the table", lying}};
+    for (const Bad& b : bad) {
+        SCOPED_TRACE(b.what);
+        EXPECT_FALSE(float_constant_range(b.code.data(), &range, static_cast<UINT>(b.code.size())));
+    }
+    EXPECT_FALSE(float_constant_range(nullptr, &range));
+}

@@ -175,8 +175,8 @@ private:
         else
             pending_nth = 0;
     }
-    HostState host_state() {
-        HostState s;
+    HostSnapshot host_state() {
+        HostSnapshot s;
         as_host([&] { s = capture_host_state(dev); });
         return s;
     }
@@ -387,7 +387,7 @@ bool Session::step(Reader& in) {
             const bool null_arg = (shape & 0xF0) == 0xF0;
             note("render(" + fmt(focus) + ", (" + fmt(movement[0]) + "," + fmt(movement[1]) +
                  "), " + fmt(lo) + ", " + fmt(hi) + (null_arg ? ", a null argument" : "") + ")");
-            const HostState before = host_state();
+            const HostSnapshot before = host_state();
             as_host([&] { dev.BeginScene(); });
             sys->render(&focus, movement, null_arg ? nullptr : &lo, &hi);
             as_host([&] { dev.EndScene(); });

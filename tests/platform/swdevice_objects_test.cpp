@@ -356,7 +356,8 @@ TEST(SwDeviceState, DefaultsAndRenderTargetBinding) {
     dev.CreateDepthStencilSurface(24, 8, D3DFMT_D24X8, D3DMULTISAMPLE_NONE, 0, TRUE, &ds, nullptr);
     EXPECT_EQ(dev.SetRenderTarget(0, ds), D3DERR_INVALIDCALL);
     EXPECT_EQ(dev.SetRenderTarget(0, nullptr), D3DERR_INVALIDCALL);
-    EXPECT_EQ(dev.SetRenderTarget(1, level), D3DERR_INVALIDCALL);
+    EXPECT_EQ(dev.SetRenderTarget(4, level), D3DERR_INVALIDCALL);  // targets 0..3 only
+    EXPECT_EQ(dev.SetRenderTarget(1, ds), D3DERR_INVALIDCALL);
     EXPECT_EQ(dev.SetDepthStencilSurface(level), D3DERR_INVALIDCALL);
     ASSERT_EQ(dev.SetDepthStencilSurface(ds), S_OK);
     ASSERT_EQ(dev.Clear(0, nullptr, D3DCLEAR_ZBUFFER, 0, 0.25f, 0), S_OK);

@@ -108,7 +108,7 @@ std::string finish_session(Host& h) {
     h.sys->set_base_layer(0);
     h.sys->set_enabled(true);
     h.add_light({3, 3, 1}, 2);
-    const HostState before = capture_host_state(h.dev);
+    const HostSnapshot before = capture_host_state(h.dev);
     h.render(6, 6);
     out += compare_host_state(before, capture_host_state(h.dev));
     out += check_system(h.sys);
@@ -180,7 +180,7 @@ INSTANTIATE_TEST_SUITE_P(Paths, AllocationSweep, ::testing::Values(false, true),
 TEST_P(AllocationSweep, EveryAllocationOfEveryOperationFails) {
     // Light counts before an operation, to check that a failed one added none.
     static size_t lights_before = 0;
-    static HostState host_before;
+    static HostSnapshot host_before;
     static IPointLight* doomed[3];
 
     const std::vector<Probe> probes = {

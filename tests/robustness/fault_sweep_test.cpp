@@ -144,7 +144,7 @@ private:
     }
 
     void render(const std::string& name, const Frame& f) {
-        const HostState before = capture_host_state(dev);
+        const HostSnapshot before = capture_host_state(dev);
         dev.BeginScene();
         step(name, [&] { sys->render(&f.focus, f.movement, &f.lo, &f.hi); });
         dev.EndScene();

@@ -37,10 +37,10 @@ inline int32_t host_set_render_state(int32_t state, int32_t value) {
     return 0;
 }
 
-// The host's render target, depth surface and viewport, with the references
-// that others hold on the two surfaces, and its shaders and vertex shader
-// constants.
-struct HostState {
+// The whole device state the software device holds, and the references that
+// others hold on the host's render target, depth surface and shaders.
+struct HostSnapshot {
+    std::vector<std::string> lines;
     IDirect3DSurface9* target = nullptr;
     IDirect3DSurface9* depth = nullptr;
     D3DVIEWPORT9 viewport{};
@@ -56,8 +56,9 @@ struct HostState {
 // Reads the state through the device's getters, giving back the references
 // they add. The getters count as calls: callers that inject failures make sure
 // none of them is refused.
-inline HostState capture_host_state(SoftwareDevice& dev) {
-    HostState s;
+inline HostSnapshot capture_host_state(SoftwareDevice& dev) {
+    HostSnapshot s;
+    s.lines = dev.state_lines();
     dev.GetRenderTarget(0, &s.target);
     dev.GetDepthStencilSurface(&s.depth);
     dev.GetViewport(&s.viewport);
@@ -92,8 +93,20 @@ inline std::string describe(const D3DVIEWPORT9& v) {
     return text;
 }
 
-inline std::string compare_host_state(const HostState& before, const HostState& after) {
+inline std::string compare_host_state(const HostSnapshot& before, const HostSnapshot& after) {
     std::string out;
+    // The seven states the module sets through the host's callback are the
+    // host's own doing; everything else must come back as it was.
+    static const std::vector<std::string> told = {"RS 7 ",  "RS 14 ", "RS 19 ", "RS 20 ",
+                                                  "RS 22 ", "RS 27 ", "RS 171 "};
+    auto told_of = [&](const std::string& line) {
+        for (const std::string& prefix : told)
+            if (line.compare(0, prefix.size(), prefix) == 0) return true;
+        return false;
+    };
+    for (size_t i = 0; i < before.lines.size() && i < after.lines.size(); ++i)
+        if (before.lines[i] != after.lines[i] && !told_of(before.lines[i]))
+            out += "'" + before.lines[i] + "' became '" + after.lines[i] + "'; ";
     if (after.target != before.target) out += "render target changed; ";
     if (after.depth != before.depth) out += "depth surface changed; ";
     if (std::memcmp(&after.viewport, &before.viewport, sizeof(D3DVIEWPORT9)) != 0)

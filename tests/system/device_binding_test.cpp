@@ -149,7 +149,51 @@ TEST_F(DeviceBinding, RefusedLightMeshBufferIsReportedAndDrawsNothing) {
     dev.clear_calls();
     render_box(4, 4);
     EXPECT_TRUE(calls_starting(dev, "DrawPrimitive").empty());
-    EXPECT_TRUE(calls_starting(dev, "SetStreamSource").empty());
+    // Stream 0 is only given back to the host's (empty) binding.
+    EXPECT_EQ(calls_starting(dev, "SetStreamSource("),
+              std::vector<std::string>{"SetStreamSource(0,null,0,0)"});
+}
+
+// The light map is published only when a frame can draw it: a refused light
+// map, depth surface, surface level or state block leaves texture null and
+// frames untouched until a later set_volume or reset makes what was missing.
+TEST_F(DeviceBinding, TextureIsNullWheneverTheMapCannotBeDrawn) {
+    struct Refusal {
+        const char* op;
+        std::vector<std::string> messages;
+    };
+    const Refusal refusals[] = {
+        {"CreateTexture", {"w:8, h:4, fmt:22, type:1"}},
+        {"CreateDepthStencilSurface", {"w:8, h:4, fmt:77, type:0"}},
+        {"IDirect3DTexture9::GetSurfaceLevel", {}},
+        {"BeginStateBlock", {}},
+        {"SetScissorRect", {}},  // a call recorded into the block
+    };
+    light({1, 1, 0}, 1);
+    for (const Refusal& r : refusals) {
+        SCOPED_TRACE(r.op);
+        lightvol_sw::clear_message_boxes();
+        sys->on_lost_device();
+        dev.fail(r.op, 0, E_FAIL);
+        sys->on_reset_device();
+        sys->set_volume(4, 4, 2, 1);
+        EXPECT_EQ(sys->get_light_map()->texture, nullptr);
+        EXPECT_EQ(message_texts().size() > 0, !r.messages.empty());
+        if (!r.messages.empty()) {
+            EXPECT_EQ(message_texts().back(), r.messages.back());
+        }
+        dev.clear_calls();
+        render_box(4, 4);
+        EXPECT_TRUE(dev.calls().empty()) << test_support::joined(dev.calls());
+        dev.clear_failures();
+        sys->set_volume(4, 4, 2, 1);
+        EXPECT_NE(sys->get_light_map()->texture, nullptr);
+        render_box(4, 4);
+        EXPECT_FALSE(calls_starting(dev, "DrawPrimitive").empty());
+    }
+    // No recording is left running after a refused end.
+    EXPECT_TRUE(dev.misuses().empty()) << test_support::joined(dev.misuses());
+    lightvol_sw::clear_message_boxes();
 }
 
 TEST_F(DeviceBinding, ReleaseFreesEverythingAndASecondSystemStartsClean) {

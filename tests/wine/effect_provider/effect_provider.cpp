@@ -8,6 +8,8 @@
 //  - BeginPass sets both shaders and uploads every parameter; inside a pass a
 //    parameter change reaches the device only through CommitChanges;
 //  - Begin with flags 0 saves the current shaders and End restores them;
+//  - GetPassDesc hands out shader code whose constant tables name the
+//    parameters' registers, as a compiled effect's pass does;
 //  - the effect holds one reference on its device until its last Release.
 // Calls out of order, or with names the effect does not have, fail and are
 // counted, so the test host can see them.
@@ -64,6 +66,7 @@ public:
         std::memset(world2scr_, 0, sizeof world2scr_);
         std::memset(light_info_, 0, sizeof light_info_);
         std::memset(light_color_, 0, sizeof light_color_);
+        build_tables();
         ++g_stats.effects_created;
         ++g_stats.effects_alive;
     }
@@ -106,7 +109,15 @@ public:
         desc->Annotations = 0;
         return D3D_OK;
     }
-    STDMETHOD(GetPassDesc)(D3DXHANDLE, D3DXPASS_DESC*) override { return E_NOTIMPL; }
+    STDMETHOD(GetPassDesc)(D3DXHANDLE pass, D3DXPASS_DESC* desc) override {
+        if (!desc || !pass || (pass != pass_name && std::strcmp(pass, pass_name) != 0))
+            return misuse();
+        desc->Name = pass_name;
+        desc->Annotations = 0;
+        desc->pVertexShaderFunction = vertex_table_;
+        desc->pPixelShaderFunction = pixel_table_;
+        return D3D_OK;
+    }
     STDMETHOD(GetFunctionDesc)(D3DXHANDLE, D3DXFUNCTION_DESC*) override { return E_NOTIMPL; }
     STDMETHOD_(D3DXHANDLE, GetParameter)(D3DXHANDLE parent, UINT index) override {
         if (parent || index >= parameter_count) return nullptr;
@@ -332,6 +343,33 @@ private:
         return name && (name == technique_name || std::strcmp(name, technique_name) == 0);
     }
 
+    // Shader code of a version token, a constant table comment naming every
+    // parameter's float4 registers (none for the pixel shader) and the end
+    // token. Names are left empty: only the registers are read.
+    void build_tables() {
+        auto build = [this](DWORD* code, DWORD version, unsigned constants) {
+            const DWORD table_dwords = 7 + 5 * constants + 1;  // and one empty name
+            DWORD* t = code;
+            *t++ = version;
+            *t++ = 0xFFFEu | ((table_dwords + 1) << 16);
+            *t++ = 'C' | ('T' << 8) | ('A' << 16) | (DWORD{'B'} << 24);
+            const DWORD name_offset = (7 + 5 * constants) * 4;
+            const DWORD header[7] = {28, name_offset, version, constants, 28, 0, name_offset};
+            for (DWORD h : header) *t++ = h;
+            for (unsigned i = 0; i < constants; ++i) {
+                *t++ = name_offset;
+                *t++ = D3DXRS_FLOAT4 | (parameters_[i].first_register << 16);
+                *t++ = parameters_[i].elements;
+                *t++ = 0;
+                *t++ = 0;
+            }
+            *t++ = 0;  // the empty name
+            *t++ = 0x0000FFFFu;
+        };
+        build(vertex_table_, 0xFFFE0200u, parameter_count);
+        build(pixel_table_, 0xFFFF0200u, 0);
+    }
+
     void upload(Parameter& p) {
         device_->SetVertexShaderConstantF(p.first_register, &p.values[0][0], p.elements);
         p.dirty = false;
@@ -352,6 +390,8 @@ private:
     IDirect3DVertexShader9* saved_vs_ = nullptr;
     IDirect3DPixelShader9* saved_ps_ = nullptr;
 
+    DWORD vertex_table_[3 + 7 + 5 * parameter_count + 1 + 1];
+    DWORD pixel_table_[3 + 7 + 1 + 1];
     float world2scr_[1][4];
     float light_info_[provider::batch_capacity][4];
     float light_color_[provider::batch_capacity][4];

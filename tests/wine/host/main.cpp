@@ -173,6 +173,7 @@ int main(int argc, char** argv) {
     }
     run("device loss", ctx, scenario_device_loss);
     run("host state", ctx, scenario_host_state);
+    run("hostile host", ctx, scenario_hostile_host);
     if (!have_scenes) report_setup_failure("pictures", argc > 2 ? error : "no scene directory");
     for (const scene_file::Scene& scene : ctx.scenes) {
         run("picture " + scene.name, ctx, [&scene](HostContext& c) {

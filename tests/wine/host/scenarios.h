@@ -50,6 +50,11 @@ Outcome scenario_host_state(HostContext& ctx);
 Outcome scenario_picture(HostContext& ctx, const scene_file::Scene& scene, std::string& figures);
 Outcome scenario_leaks(HostContext& ctx);
 Outcome scenario_effect_use(HostContext& ctx);
+// Render states, clip plane, scissor, a second target, the light map on a
+// sampler and an instancing frequency left by the host, singly and all at
+// once: the light map within 1/255 of a clean frame's, the host's values back
+// after render, and a Reset right after. Both D3DX modes.
+Outcome scenario_hostile_host(HostContext& ctx);
 
 // The module's built-in shader bytecode is what its assembly text assembles to
 // with Wine's D3DXAssembleShader (from Wine's d3dx9_42.dll).

@@ -1,0 +1,384 @@
+// Host-settable state beyond targets and shaders: scissor rectangle, clip
+// planes, textures, stream frequencies, pixel shader constants, vertex
+// processing mode, creation flags, state blocks and the state listing.
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+#include "platform/software/shader_program.h"
+#include "platform/software/sw_internal.h"
+
+namespace lightvol_sw {
+
+using namespace detail;
+
+namespace {
+
+std::string float_bits(DWORD bits) {
+    float f;
+    std::memcpy(&f, &bits, sizeof f);
+    std::string s;
+    put_float(s, f);
+    return s;
+}
+
+std::string label_of(const SwObject* object) {
+    std::string s;
+    put_label(s, object, object == nullptr);
+    return s;
+}
+
+std::string floats4(const float* v) {
+    std::string s;
+    for (int i = 0; i < 4; ++i) {
+        if (i) s += ',';
+        put_float(s, v[i]);
+    }
+    return s;
+}
+
+}  // namespace
+
+size_t SoftwareDevice::sampler_slot(DWORD stage) {
+    if (stage < 16) return stage;
+    if (stage >= D3DDMAPSAMPLER && stage <= D3DVERTEXTEXTURESAMPLER3)
+        return 16 + (stage - D3DDMAPSAMPLER);
+    return kSamplers;
+}
+
+void SoftwareDevice::set_creation_flags(DWORD flags) {
+    creation_flags_ = flags;
+    if (flags & D3DCREATE_SOFTWARE_VERTEXPROCESSING)
+        software_processing_ = true;
+    else if (!(flags & D3DCREATE_MIXED_VERTEXPROCESSING))
+        software_processing_ = false;
+}
+
+void SoftwareDevice::bind_texture(size_t slot, SwObject* texture) {
+    bound_textures_ += (texture != nullptr) - (textures_[slot] != nullptr);
+    rebind_object(textures_[slot], texture);
+}
+
+bool SoftwareDevice::write_vertex_constants(UINT first, const float* values, UINT count) {
+    if (uint64_t{first} + count > kVertexConstantRegisters) return false;
+    if (count) std::memcpy(vs_constants_[first], values, count * 4 * sizeof(float));
+    return true;
+}
+
+HRESULT SoftwareDevice::GetCreationParameters(D3DDEVICE_CREATION_PARAMETERS* pParameters) {
+    HRESULT hr = enter(Op::GetCreationParameters);
+    if (FAILED(hr)) return hr;
+    if (!pParameters) return leave(D3DERR_INVALIDCALL);
+    *pParameters = D3DDEVICE_CREATION_PARAMETERS{0, D3DDEVTYPE_HAL, nullptr, creation_flags_};
+    return S_OK;
+}
+
+HRESULT SoftwareDevice::SetScissorRect(const RECT* pRect) {
+    HRESULT hr = enter(Op::SetScissorRect, RectArg{pRect});
+    if (FAILED(hr)) return hr;
+    if (!pRect) return leave(D3DERR_INVALIDCALL);
+    if (recording_block_) {
+        recording_block_->scissor = true;
+        recording_block_->scissor_value = *pRect;
+        return S_OK;
+    }
+    scissor_ = *pRect;
+    return S_OK;
+}
+
+HRESULT SoftwareDevice::GetScissorRect(RECT* pRect) {
+    HRESULT hr = enter(Op::GetScissorRect);
+    if (FAILED(hr)) return hr;
+    if (!pRect) return leave(D3DERR_INVALIDCALL);
+    *pRect = scissor_;
+    return S_OK;
+}
+
+HRESULT SoftwareDevice::SetClipPlane(DWORD Index, const float* pPlane) {
+    HRESULT hr = enter(Op::SetClipPlane, Index);
+    if (FAILED(hr)) return hr;
+    if (!pPlane || Index >= 6) return leave(D3DERR_INVALIDCALL);
+    if (recording_block_) {
+        recording_block_->clip_plane[Index] = true;
+        std::copy(pPlane, pPlane + 4, recording_block_->clip_value[Index]);
+        return S_OK;
+    }
+    std::copy(pPlane, pPlane + 4, clip_planes_[Index]);
+    return S_OK;
+}
+
+HRESULT SoftwareDevice::GetClipPlane(DWORD Index, float* pPlane) {
+    HRESULT hr = enter(Op::GetClipPlane, Index);
+    if (FAILED(hr)) return hr;
+    if (!pPlane || Index >= 6 || pure()) return leave(D3DERR_INVALIDCALL);
+    std::copy(clip_planes_[Index], clip_planes_[Index] + 4, pPlane);
+    return S_OK;
+}
+
+HRESULT SoftwareDevice::SetTexture(DWORD Stage, IDirect3DBaseTexture9* pTexture) {
+    HRESULT hr = enter(Op::SetTexture, Stage, pTexture);
+    if (FAILED(hr)) return hr;
+    const size_t slot = sampler_slot(Stage);
+    SwObject* t = object_from(pTexture);
+    if (slot == kSamplers || (pTexture && (!t || t->device() != this)))
+        return leave(D3DERR_INVALIDCALL);
+    if (recording_block_) {
+        // Held from Capture on; the recorded value itself is not kept.
+        recording_block_->texture[slot] = true;
+        return S_OK;
+    }
+    bind_texture(slot, t);
+    return S_OK;
+}
+
+HRESULT SoftwareDevice::GetTexture(DWORD Stage, IDirect3DBaseTexture9** ppTexture) {
+    HRESULT hr = enter(Op::GetTexture, Stage);
+    if (ppTexture) *ppTexture = nullptr;
+    if (FAILED(hr)) return hr;
+    const size_t slot = sampler_slot(Stage);
+    if (!ppTexture || slot == kSamplers) return leave(D3DERR_INVALIDCALL);
+    if (SwObject* t = textures_[slot]) {
+        t->add_ref();
+        *ppTexture = dynamic_cast<IDirect3DBaseTexture9*>(t);
+    }
+    return S_OK;
+}
+
+HRESULT SoftwareDevice::SetSoftwareVertexProcessing(BOOL bSoftware) {
+    HRESULT hr = enter(Op::SetSoftwareVertexProcessing, bSoftware);
+    if (FAILED(hr)) return hr;
+    if (!(creation_flags_ & D3DCREATE_MIXED_VERTEXPROCESSING)) return leave(D3DERR_INVALIDCALL);
+    software_processing_ = bSoftware != FALSE;
+    return S_OK;
+}
+
+BOOL SoftwareDevice::GetSoftwareVertexProcessing() {
+    enter(Op::GetSoftwareVertexProcessing);
+    return software_processing_ ? TRUE : FALSE;
+}
+
+HRESULT SoftwareDevice::BeginStateBlock() {
+    HRESULT hr = enter(Op::BeginStateBlock);
+    if (FAILED(hr)) return hr;
+    if (recording_block_) return leave(D3DERR_INVALIDCALL);
+    try {
+        recording_block_ = std::make_unique<RecordedState>();
+    } catch (const std::bad_alloc&) {
+        return leave(E_OUTOFMEMORY);
+    }
+    return S_OK;
+}
+
+HRESULT SoftwareDevice::EndStateBlock(IDirect3DStateBlock9** ppSB) {
+    HRESULT hr = enter(Op::EndStateBlock);
+    if (ppSB) *ppSB = nullptr;
+    if (FAILED(hr)) return hr;
+    if (!ppSB || !recording_block_) return leave(D3DERR_INVALIDCALL);
+    try {
+        *ppSB = new SwStateBlock(this, next_label("StateBlock"), std::move(recording_block_));
+    } catch (const std::bad_alloc&) {
+        recording_block_.reset();
+        return leave(E_OUTOFMEMORY);
+    }
+    return S_OK;
+}
+
+HRESULT SoftwareDevice::GetVertexDeclaration(IDirect3DVertexDeclaration9** ppDecl) {
+    HRESULT hr = enter(Op::GetVertexDeclaration);
+    if (ppDecl) *ppDecl = nullptr;
+    if (FAILED(hr)) return hr;
+    if (!ppDecl) return leave(D3DERR_INVALIDCALL);
+    if (declaration_) {
+        declaration_->add_ref();
+        *ppDecl = declaration_;
+    }
+    return S_OK;
+}
+
+HRESULT SoftwareDevice::GetStreamSource(UINT StreamNumber, IDirect3DVertexBuffer9** ppStreamData,
+                                        UINT* pOffsetInBytes, UINT* pStride) {
+    HRESULT hr = enter(Op::GetStreamSource, StreamNumber);
+    if (ppStreamData) *ppStreamData = nullptr;
+    if (FAILED(hr)) return hr;
+    if (!ppStreamData || !pOffsetInBytes || !pStride || StreamNumber >= kStreams)
+        return leave(D3DERR_INVALIDCALL);
+    const Stream& s = streams_[StreamNumber];
+    if (s.buffer) {
+        s.buffer->add_ref();
+        *ppStreamData = s.buffer;
+    }
+    *pOffsetInBytes = s.offset;
+    *pStride = s.stride;
+    return S_OK;
+}
+
+HRESULT SoftwareDevice::SetStreamSourceFreq(UINT StreamNumber, UINT Setting) {
+    HRESULT hr = enter(Op::SetStreamSourceFreq, StreamNumber, Setting);
+    if (FAILED(hr)) return hr;
+    if (StreamNumber >= kStreams || Setting == 0) return leave(D3DERR_INVALIDCALL);
+    if (recording_block_) {
+        recording_block_->frequency[StreamNumber] = true;
+        recording_block_->frequency_value[StreamNumber] = Setting;
+        return S_OK;
+    }
+    frequencies_[StreamNumber] = Setting;
+    return S_OK;
+}
+
+HRESULT SoftwareDevice::GetStreamSourceFreq(UINT StreamNumber, UINT* pSetting) {
+    HRESULT hr = enter(Op::GetStreamSourceFreq, StreamNumber);
+    if (FAILED(hr)) return hr;
+    if (!pSetting || StreamNumber >= kStreams) return leave(D3DERR_INVALIDCALL);
+    *pSetting = frequencies_[StreamNumber];
+    return S_OK;
+}
+
+HRESULT SoftwareDevice::GetIndices(IDirect3DIndexBuffer9** ppIndexData) {
+    HRESULT hr = enter(Op::GetIndices);
+    if (ppIndexData) *ppIndexData = nullptr;
+    if (FAILED(hr)) return hr;
+    if (!ppIndexData) return leave(D3DERR_INVALIDCALL);
+    // No index buffer can be made here, so none is ever bound.
+    return S_OK;
+}
+
+HRESULT SoftwareDevice::SetPixelShaderConstantF(UINT StartRegister, const float* pConstantData,
+                                                UINT Vector4fCount) {
+    HRESULT hr = enter(Op::SetPixelShaderConstantF, StartRegister, Vector4fCount);
+    if (FAILED(hr)) return hr;
+    if (!pConstantData || uint64_t{StartRegister} + Vector4fCount > kPixelConstants)
+        return leave(D3DERR_INVALIDCALL);
+    if (recording_block_) {
+        for (UINT i = 0; i < Vector4fCount; ++i)
+            recording_block_->ps_constant[StartRegister + i] = true;
+        return S_OK;
+    }
+    if (null_mode_) return S_OK;
+    std::memcpy(ps_constants_[StartRegister], pConstantData, Vector4fCount * 4 * sizeof(float));
+    return S_OK;
+}
+
+HRESULT SoftwareDevice::GetPixelShaderConstantF(UINT StartRegister, float* pConstantData,
+                                                UINT Vector4fCount) {
+    HRESULT hr = enter(Op::GetPixelShaderConstantF, StartRegister, Vector4fCount);
+    if (FAILED(hr)) return hr;
+    if (!pConstantData || uint64_t{StartRegister} + Vector4fCount > kPixelConstants || pure())
+        return leave(D3DERR_INVALIDCALL);
+    std::memcpy(pConstantData, ps_constants_[StartRegister], Vector4fCount * 4 * sizeof(float));
+    return S_OK;
+}
+
+// ---------------------------------------------------------------------------
+// State blocks
+// ---------------------------------------------------------------------------
+namespace detail {
+
+SwStateBlock::SwStateBlock(SoftwareDevice* device, std::string label,
+                           std::unique_ptr<RecordedState> state)
+    : SwObject(device, std::move(label), nullptr, false, 1), state_(std::move(state)) {
+    const RecordedState& s = *state_;
+    for (uint16_t i = 0; i < s.render_state.size(); ++i)
+        if (s.render_state[i]) render_states_.push_back(i);
+    for (uint16_t i = 0; i < s.vs_constant.size(); ++i)
+        if (s.vs_constant[i]) vs_registers_.push_back(i);
+    for (uint16_t i = 0; i < s.ps_constant.size(); ++i)
+        if (s.ps_constant[i]) ps_registers_.push_back(i);
+}
+
+SwStateBlock::~SwStateBlock() {
+    for (SwObject*& t : state_->texture_value)
+        if (t) {
+            SwObject* old = t;
+            t = nullptr;
+            old->unhold();
+        }
+}
+
+HRESULT SwStateBlock::Capture() {
+    HRESULT hr = enter(Op::SbCapture);
+    if (FAILED(hr)) return hr;
+    SoftwareDevice* dev = device();
+    if (!dev || dev->recording_block_) return leave(D3DERR_INVALIDCALL);
+    RecordedState& s = *state_;
+    for (uint16_t i : render_states_) s.render_value[i] = dev->render_states_[i];
+    if (s.viewport) s.viewport_value = dev->viewport_;
+    if (s.scissor) s.scissor_value = dev->scissor_;
+    for (size_t i = 0; i < 6; ++i)
+        if (s.clip_plane[i]) std::copy(dev->clip_planes_[i], dev->clip_planes_[i] + 4, s.clip_value[i]);
+    for (size_t i = 0; i < s.texture.size(); ++i)
+        if (s.texture[i]) rebind_object(s.texture_value[i], dev->textures_[i]);
+    for (size_t i = 0; i < s.frequency.size(); ++i)
+        if (s.frequency[i]) s.frequency_value[i] = dev->frequencies_[i];
+    for (uint16_t i : vs_registers_)
+        std::copy(dev->vs_constants_[i], dev->vs_constants_[i] + 4, s.vs_value[i]);
+    for (uint16_t i : ps_registers_)
+        std::copy(dev->ps_constants_[i], dev->ps_constants_[i] + 4, s.ps_value[i]);
+    return S_OK;
+}
+
+HRESULT SwStateBlock::Apply() {
+    HRESULT hr = enter(Op::SbApply);
+    if (FAILED(hr)) return hr;
+    SoftwareDevice* dev = device();
+    if (!dev || dev->recording_block_) return leave(D3DERR_INVALIDCALL);
+    const RecordedState& s = *state_;
+    for (uint16_t i : render_states_) dev->render_states_[i] = s.render_value[i];
+    if (s.viewport) dev->viewport_ = s.viewport_value;
+    if (s.scissor) dev->scissor_ = s.scissor_value;
+    for (size_t i = 0; i < 6; ++i)
+        if (s.clip_plane[i]) std::copy(s.clip_value[i], s.clip_value[i] + 4, dev->clip_planes_[i]);
+    for (size_t i = 0; i < s.texture.size(); ++i)
+        if (s.texture[i]) dev->bind_texture(i, s.texture_value[i]);
+    for (size_t i = 0; i < s.frequency.size(); ++i)
+        if (s.frequency[i]) dev->frequencies_[i] = s.frequency_value[i];
+    for (uint16_t i : vs_registers_)
+        std::copy(s.vs_value[i], s.vs_value[i] + 4, dev->vs_constants_[i]);
+    for (uint16_t i : ps_registers_)
+        std::copy(s.ps_value[i], s.ps_value[i] + 4, dev->ps_constants_[i]);
+    return S_OK;
+}
+
+}  // namespace detail
+
+// ---------------------------------------------------------------------------
+// The state listing
+// ---------------------------------------------------------------------------
+std::vector<std::string> SoftwareDevice::state_lines() const {
+    std::vector<std::string> out;
+    auto add = [&](std::string key, const std::string& value) {
+        key += " = ";
+        key += value;
+        out.push_back(std::move(key));
+    };
+    for (size_t i = 0; i < kRenderStates; ++i)
+        add("RS " + std::to_string(i), std::to_string(render_states_[i]) + " (" +
+                                          float_bits(render_states_[i]) + ")");
+    add("RT0", label_of(render_target_));
+    for (size_t i = 0; i < extra_targets_.size(); ++i)
+        add("RT" + std::to_string(i + 1), label_of(extra_targets_[i]));
+    add("DS", label_of(depth_stencil_));
+    std::string vp;
+    put_arg(vp, ViewportArg{&viewport_});
+    add("Viewport", vp);
+    std::string sc;
+    put_arg(sc, RectArg{&scissor_});
+    add("Scissor", sc);
+    for (size_t i = 0; i < 6; ++i) add("ClipPlane " + std::to_string(i), floats4(clip_planes_[i]));
+    for (size_t i = 0; i < kSamplers; ++i) add("Texture " + std::to_string(i), label_of(textures_[i]));
+    for (size_t i = 0; i < kStreams; ++i)
+        add("Stream " + std::to_string(i), label_of(streams_[i].buffer) + "," +
+                                               std::to_string(streams_[i].offset) + "," +
+                                               std::to_string(streams_[i].stride) + " freq " +
+                                               std::to_string(frequencies_[i]));
+    add("Indices", label_of(indices_));
+    add("Decl", label_of(declaration_));
+    add("VS", label_of(vs_object_) + (bound_vs_ && !vs_object_ ? " (effect)" : ""));
+    add("PS", label_of(ps_object_) + (bound_ps_ && !ps_object_ ? " (effect)" : ""));
+    for (UINT i = 0; i < kVertexConstantRegisters; ++i)
+        add("VSC " + std::to_string(i), floats4(vs_constants_[i]));
+    for (UINT i = 0; i < kPixelConstants; ++i) add("PSC " + std::to_string(i), floats4(ps_constants_[i]));
+    add("SoftwareVertexProcessing", software_processing_ ? "1" : "0");
+    return out;
+}
+
+}  // namespace lightvol_sw
