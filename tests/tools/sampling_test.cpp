@@ -7,7 +7,6 @@
 #include <fstream>
 #include <limits>
 #include <map>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -139,24 +138,35 @@ TEST(ShippedSampler, TheGuidesHostCodeBindsTheFilesRegisters) {
     ASSERT_FALSE(hlsl.empty());
     ASSERT_FALSE(guide.empty());
 
-    // The register each variable is declared in, through its macro's default.
+    // The register each variable is declared in, through its macro's default:
+    // "#define LIGHTVOL_..._REGISTER c20" and "float2 name : register(LIGHTVOL_..._REGISTER);".
     std::map<std::string, std::string> defaults, registers;
-    const std::regex define(R"(#define (LIGHTVOL_\w+_REGISTER) (\w+))");
-    for (std::sregex_iterator m(hlsl.begin(), hlsl.end(), define), end; m != end; ++m)
-        defaults[(*m)[1]] = (*m)[2];
-    const std::regex declared(R"(\n\w+ (\w+) : register\((LIGHTVOL_\w+_REGISTER)\);)");
-    for (std::sregex_iterator m(hlsl.begin(), hlsl.end(), declared), end; m != end; ++m)
-        registers[(*m)[1]] = defaults[(*m)[2]];
+    std::istringstream lines(hlsl);
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream words(line);
+        std::string first, second, third, fourth;
+        words >> first >> second >> third >> fourth;
+        if (first == "#define" && second.rfind("LIGHTVOL_", 0) == 0) defaults[second] = third;
+        const std::string open = "register(";
+        if (third == ":" && fourth.rfind(open, 0) == 0)
+            registers[second] = defaults[fourth.substr(open.size(), fourth.find(')') - open.size())];
+    }
 
-    std::smatch m;
-    ASSERT_TRUE(std::regex_search(guide, m, std::regex(R"(kLightMapStage = (\d+);)")));
-    const std::string stage = m[1];
-    ASSERT_TRUE(std::regex_search(guide, m, std::regex(R"(kLightConstants = (\d+);)")));
-    const int first_constant = std::stoi(m[1]);
-    ASSERT_TRUE(std::regex_search(guide, m, std::regex(R"(constants\[16\] = \{\n((.*\n){4}))")));
+    // The host's stage, first constant register and the four rows of its constants.
+    auto number_after = [&](const std::string& text) {
+        const size_t at = guide.find(text);
+        return at == std::string::npos ? -1 : std::stoi(guide.substr(at + text.size()));
+    };
+    const int stage = number_after("kLightMapStage = ");
+    const int first_constant = number_after("kLightConstants = ");
+    ASSERT_GE(stage, 0);
+    ASSERT_GE(first_constant, 0);
     std::vector<std::string> rows;
-    std::istringstream block(m[1]);
-    for (std::string row; std::getline(block, row);) rows.push_back(row);
+    const std::string table = "constants[16] = {\n";
+    const size_t at = guide.find(table);
+    ASSERT_NE(at, std::string::npos);
+    std::istringstream block(guide.substr(at + table.size()));
+    for (std::string row; rows.size() < 4 && std::getline(block, row);) rows.push_back(row);
 
     struct Expected {
         const char* variable;
@@ -169,7 +179,7 @@ TEST(ShippedSampler, TheGuidesHostCodeBindsTheFilesRegisters) {
                                  {"light_map_size", "1 / w"}};
     EXPECT_EQ(registers.size(), 5u);
     for (const Expected& e : expected) {
-        std::string bound = "s" + stage;
+        std::string bound = "s" + std::to_string(stage);
         if (e.host_row) {
             const auto row = std::find_if(rows.begin(), rows.end(), [&](const std::string& r) {
                 return r.find(e.host_row) != std::string::npos;
