@@ -28,7 +28,7 @@
 // light_origin and light_scale, so the host sets c21..c22 as vertex shader
 // constants too), pass it in a TEXCOORD and call sample_light_at in the pixel
 // shader. light_map_coord is linear in world_pos, so interpolating it across
-// a triangle gives exactly the value at each pixel.
+// a triangle gives each pixel the value it would compute there.
 //
 // Where a texel's value lives
 // ---------------------------
