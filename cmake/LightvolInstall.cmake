@@ -6,6 +6,7 @@
 #   lib/      the import library, or the static library and what it links publicly;
 #             for the DLL also the MSVC-format import library and its .def
 #   include/  lightvol.h
+#   share/lightvol/  sampling.hlsl, the light-map sampler for the host's shaders
 #   lib/cmake/lightvol/  lightvolConfig.cmake, lightvolConfigVersion.cmake and the
 #             exported targets, so that find_package(lightvol) gives lightvol::lightvol.
 #
@@ -42,6 +43,9 @@ function(lightvol_install_package target)
     ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
   install(FILES ${_lightvol_root}/interface/lightvol.h
           DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+  set(LIGHTVOL_SAMPLING_HLSL ${CMAKE_INSTALL_DATADIR}/lightvol/sampling.hlsl)
+  install(FILES ${_lightvol_root}/docs/sampling.hlsl
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/lightvol)
   install(EXPORT lightvolTargets
     NAMESPACE lightvol::
     FILE lightvolTargets.cmake
@@ -52,6 +56,9 @@ function(lightvol_install_package target)
 @PACKAGE_INIT@
 
 include("${CMAKE_CURRENT_LIST_DIR}/lightvolTargets.cmake")
+
+# The sampler the host's shaders #include.
+set_and_check(lightvol_SAMPLING_HLSL "@PACKAGE_LIGHTVOL_SAMPLING_HLSL@")
 ]=])
   if(arg_MSVC_IMPORT_LIBRARY)
     install(FILES ${arg_MSVC_IMPORT_LIBRARY} DESTINATION ${CMAKE_INSTALL_LIBDIR})
@@ -90,7 +97,8 @@ check_required_components(lightvol)
 ")
   configure_package_config_file(${config_in}
     ${generated}/lightvolConfig.cmake
-    INSTALL_DESTINATION ${config_dir})
+    INSTALL_DESTINATION ${config_dir}
+    PATH_VARS LIGHTVOL_SAMPLING_HLSL)
   write_basic_package_version_file(${generated}/lightvolConfigVersion.cmake
     VERSION ${version}
     COMPATIBILITY SameMajorVersion)

@@ -2,8 +2,13 @@
 // what the module draws.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <fstream>
 #include <limits>
+#include <map>
+#include <sstream>
+#include <string>
 #include <vector>
 
 #include "host_test_support.h"
@@ -117,6 +122,75 @@ TEST_F(SamplerOnKnownTexels, UnfilledRecordsAndOddPointsGiveBlackOrAnEdge) {
     EXPECT_TRUE(std::isfinite(c.r) && std::isfinite(c.g) && std::isfinite(c.b));
 }
 
+// docs/sampling.hlsl reads its registers where docs/integration.md's host code
+// (light_frame) binds them: the light map on stage kLightMapStage, and each
+// constant in the row of the host's constants[16] that holds it, counted
+// from kLightConstants.
+TEST(ShippedSampler, TheGuidesHostCodeBindsTheFilesRegisters) {
+    auto read = [](const char* name) {
+        std::ifstream in(std::string(LIGHTVOL_DOCS_DIR) + "/" + name);
+        std::ostringstream text;
+        text << in.rdbuf();
+        return text.str();
+    };
+    const std::string hlsl = read("sampling.hlsl");
+    const std::string guide = read("integration.md");
+    ASSERT_FALSE(hlsl.empty());
+    ASSERT_FALSE(guide.empty());
+
+    // The register each variable is declared in, through its macro's default:
+    // "#define LIGHTVOL_..._REGISTER c20" and "float2 name : register(LIGHTVOL_..._REGISTER);".
+    std::map<std::string, std::string> defaults, registers;
+    std::istringstream lines(hlsl);
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream words(line);
+        std::string first, second, third, fourth;
+        words >> first >> second >> third >> fourth;
+        if (first == "#define" && second.rfind("LIGHTVOL_", 0) == 0) defaults[second] = third;
+        const std::string open = "register(";
+        if (third == ":" && fourth.rfind(open, 0) == 0)
+            registers[second] = defaults[fourth.substr(open.size(), fourth.find(')') - open.size())];
+    }
+
+    // The host's stage, first constant register and the four rows of its constants.
+    auto number_after = [&](const std::string& text) {
+        const size_t at = guide.find(text);
+        return at == std::string::npos ? -1 : std::stoi(guide.substr(at + text.size()));
+    };
+    const int stage = number_after("kLightMapStage = ");
+    const int first_constant = number_after("kLightConstants = ");
+    ASSERT_GE(stage, 0);
+    ASSERT_GE(first_constant, 0);
+    std::vector<std::string> rows;
+    const std::string table = "constants[16] = {\n";
+    const size_t at = guide.find(table);
+    ASSERT_NE(at, std::string::npos);
+    std::istringstream block(guide.substr(at + table.size()));
+    for (std::string row; rows.size() < 4 && std::getline(block, row);) rows.push_back(row);
+
+    struct Expected {
+        const char* variable;
+        const char* host_row;  // what the host's row holds, or null for the sampler
+    };
+    const Expected expected[] = {{"light_map", nullptr},
+                                 {"light_layer_step", "info->layer_step[0]"},
+                                 {"light_origin", "info->origin.x"},
+                                 {"light_scale", "info->scale.x"},
+                                 {"light_map_size", "1 / w"}};
+    EXPECT_EQ(registers.size(), 5u);
+    for (const Expected& e : expected) {
+        std::string bound = "s" + std::to_string(stage);
+        if (e.host_row) {
+            const auto row = std::find_if(rows.begin(), rows.end(), [&](const std::string& r) {
+                return r.find(e.host_row) != std::string::npos;
+            });
+            ASSERT_NE(row, rows.end()) << e.host_row;
+            bound = "c" + std::to_string(first_constant + (row - rows.begin()));
+        }
+        EXPECT_EQ(registers[e.variable], bound) << e.variable;
+    }
+}
+
 // On the module's own light maps: a light centred on a texel reads back its
 // colour at its centre, whatever the cell size, base layer and focus.
 class SamplingThroughTheModule : public HostTest {};
@@ -217,6 +291,51 @@ TEST_F(SamplingThroughTheModule, TheIntegrationGuidesPlacementExamples) {
     TearDown();
     start(32, 24, 6, 0.5f, 0);
     for (const Case& c : room) check(c, {-1.0f / 16 / 6, 1.0f / 12, -2}, -1.0f / 6);
+}
+
+// The coverage table of docs/integration.md: with a requested box of the
+// volume's size centred on the camera, how many cells of the box lie beyond
+// the outermost texel points (columns 0..width-1 from the volume's minimum x,
+// rows 0..height-1 down from its maximum y), at most, on each side, for each
+// movement; every bound is reached by some camera.
+TEST_F(SamplingThroughTheModule, TheTexelPointsCoverTheBoxLessAtMostTheseCells) {
+    struct Bound {
+        float movement;
+        float x_min, x_max, y_min, y_max;
+    };
+    const Bound bounds[] = {{1, 0, 2, 1, 1}, {0, 1, 1, 2, 0}, {-1, 1, 1, 2, 0}};
+    const int32_t w = 8, h = 6;
+    const float cell = 0.5f;
+    start(w, h, 2, cell, 0);
+    std::vector<uint32_t> texels(static_cast<size_t>(w) * 2 * h);
+    for (const Bound& b : bounds) {
+        float worst[4] = {};
+        // Cameras on the grid lines and between them, so that the box's
+        // edges lie on negative and non-negative grid lines and off them.
+        for (int k = -40; k <= 40; ++k) {
+            const float c = static_cast<float>(k) * cell / 8;
+            SceneFrame f;
+            f.focus = {c, c, 0};
+            f.movement[0] = f.movement[1] = b.movement;
+            f.box_min = {c - w * cell / 2, c - h * cell / 2, 0};
+            f.box_max = {c + w * cell / 2, c + h * cell / 2, 0};
+            host->render(f);
+            const LightSampler s(host->info(), {texels.data(), w * 2, h, w * 2 * 4});
+            const TexelPosition lo = s.locate(f.box_min), hi = s.locate(f.box_max);
+            const float lost[4] = {-lo.x, hi.x - static_cast<float>(w - 1),
+                                   lo.y - static_cast<float>(h - 1), -hi.y};
+            const float bound[4] = {b.x_min, b.x_max, b.y_min, b.y_max};
+            for (int side = 0; side < 4; ++side) {
+                EXPECT_LE(lost[side], bound[side] + 1e-4f)
+                    << "side " << side << ", camera " << c << ", movement " << b.movement;
+                worst[side] = std::max(worst[side], lost[side]);
+            }
+        }
+        EXPECT_NEAR(worst[0], b.x_min, 1e-4f) << "movement " << b.movement;
+        EXPECT_NEAR(worst[1], b.x_max, 1e-4f) << "movement " << b.movement;
+        EXPECT_NEAR(worst[2], b.y_min, 1e-4f) << "movement " << b.movement;
+        EXPECT_NEAR(worst[3], b.y_max, 1e-4f) << "movement " << b.movement;
+    }
 }
 
 TEST_F(SamplingThroughTheModule, TheIntegrationGuidesLightModel) {

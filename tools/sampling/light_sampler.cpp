@@ -69,9 +69,10 @@ Rgb LightSampler::sample_layer(int32_t layer, float x, float y) const {
     return lerp(top, bottom, fy);
 }
 
-Rgb LightSampler::sample(const Vec3& p) const {
+Rgb LightSampler::sample(const Vec3& p) const { return sample_at(locate(p)); }
+
+Rgb LightSampler::sample_at(const TexelPosition& at) const {
     if (!valid_) return {};
-    const TexelPosition at = locate(p);
     // Clamped to the first and last texel of the layer's own strip: the
     // bilinear footprint never reaches a neighbouring layer.
     const float x = clamp_to(at.x, 0.0f, static_cast<float>(layer_width_ - 1));

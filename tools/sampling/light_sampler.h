@@ -72,8 +72,12 @@ public:
     int32_t layer_width() const { return layer_width_; }
     int32_t height() const { return pixels_.height; }
 
-    // The filtered light at world point p.
+    // The filtered light at world point p: sample_at(locate(p)), as
+    // sample_light(p) is sample_light_at(light_map_coord(p)) in the shader.
     Rgb sample(const Vec3& p) const;
+
+    // The filtered light at a position in texel units.
+    Rgb sample_at(const TexelPosition& at) const;
 
     // The unfiltered position of p in texel units, not clamped.
     TexelPosition locate(const Vec3& p) const;
