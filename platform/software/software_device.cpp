@@ -128,11 +128,7 @@ SoftwareDevice::~SoftwareDevice() {
     bind_shaders(nullptr, nullptr);
     for (UINT i = 0; i < kStreams; ++i) bind_stream(i, nullptr, 0, 0);
     bind_vertex_declaration(nullptr);
-    if (indices_) {
-        SwObject* old = indices_;
-        indices_ = nullptr;
-        old->unhold();
-    }
+    rebind_object(indices_, static_cast<SwObject*>(nullptr));
     bind_render_target(nullptr);
     bind_depth_stencil(nullptr);
     for (SwSurface*& target : extra_targets_)

@@ -63,11 +63,7 @@ HRESULT SoftwareDevice::reset_device(bool ex_call) {
     in_scene_ = false;
     for (UINT i = 0; i < kStreams; ++i) bind_stream(i, nullptr, 0, 0);
     bind_vertex_declaration(nullptr);
-    if (indices_) {
-        SwObject* old = indices_;
-        indices_ = nullptr;
-        old->unhold();
-    }
+    rebind_object(indices_, static_cast<SwObject*>(nullptr));
     bind_shaders(nullptr, nullptr);
     return S_OK;
 }
