@@ -166,6 +166,14 @@ bool all_equal(const Image& image, uint32_t value) {
                                                 [value](uint32_t t) { return t == value; });
 }
 
+// After release the device holds exactly the references it had before init.
+void expect_device_refs_back(IDirect3DDevice9* device, ULONG before_init, Outcome& outcome) {
+    const ULONG after = ref_count(device);
+    outcome.expect(
+        after == before_init,
+        format("device references %lu before init, %lu after release", before_init, after));
+}
+
 void expect_no_boxes(HostContext& ctx, Outcome& outcome) {
     for (const MessageBoxSeen& box : ctx.boxes->take())
         outcome.fail("unexpected message box \"" + box.caption + "\": " + box.text);
@@ -589,9 +597,9 @@ Outcome scenario_ex_init(HostContext& ctx) {
     const HRESULT managed = device->CreateVertexBuffer(16, 0, 0, D3DPOOL_MANAGED, &probe, nullptr);
     if (probe) probe->Release();
     std::printf("9ex device: managed pool %s\n",
-                SUCCEEDED(managed) ? "accepted"
-                                   : ("refused (hr " + hex(static_cast<uint32_t>(managed)) + ")")
-                                         .c_str());
+                SUCCEEDED(managed)
+                    ? "accepted"
+                    : ("refused (hr " + hex(static_cast<uint32_t>(managed)) + ")").c_str());
     ctx.boxes->take();
 
     const ULONG device_refs = ref_count(device);
@@ -609,9 +617,7 @@ Outcome scenario_ex_init(HostContext& ctx) {
             expect_texel(outcome, map, texel_of(*info, map, 10, 20, 3), 255, 128, 64,
                          "disc centre");
     }
-    outcome.expect(ref_count(device) == device_refs,
-                   format("device references %lu before init, %lu after release", device_refs,
-                          ref_count(device)));
+    expect_device_refs_back(device, device_refs, outcome);
     expect_no_boxes(ctx, outcome);
     return outcome;
 }
@@ -656,10 +662,11 @@ Outcome scenario_ex_resets(HostContext& ctx, bool reset_ex, bool lost_and_reset)
         render(ctx, lighting.get(), k_frame);
         Image after;
         if (read_light_map(ctx, lighting.get(), after, outcome)) {
-            outcome.expect(!all_black(after), format("the frame after %s %d is black", kind, cycle));
-            outcome.expect(after.texels == before.texels,
-                           format("the frame after %s %d differs from the frame before", kind,
-                                  cycle));
+            outcome.expect(!all_black(after),
+                           format("the frame after %s %d is black", kind, cycle));
+            outcome.expect(
+                after.texels == before.texels,
+                format("the frame after %s %d differs from the frame before", kind, cycle));
         }
     }
     lighting.release();
@@ -853,10 +860,7 @@ Outcome scenario_leaks(HostContext& ctx) {
         outcome.expect(ref_count(device) > device_refs,
                        "the device's count did not rise while lightvol held resources");
     }
-    const ULONG after = ref_count(device);
-    outcome.expect(
-        after == device_refs,
-        format("device references %lu before init, %lu after release", device_refs, after));
+    expect_device_refs_back(device, device_refs, outcome);
     if (ctx.provider_stats) {
         EffectProviderStats stats{};
         ctx.provider_stats(&stats);
@@ -1028,9 +1032,7 @@ Outcome scenario_init_without_message(HostContext& ctx) {
         outcome.expect(ref_count(device) > device_refs,
                        "init made no device object: the light shaders are missing");
     }
-    outcome.expect(ref_count(device) == device_refs,
-                   format("device references %lu before init, %lu after release", device_refs,
-                          ref_count(device)));
+    expect_device_refs_back(device, device_refs, outcome);
     expect_no_boxes(ctx, outcome);
     return outcome;
 }
