@@ -30,12 +30,14 @@ here=$(cd "$(dirname "$0")" && pwd)
 repo=$(cd "$here/../.." && pwd)
 rootfs=${LIGHTVOL_WINE_CACHE:-/var/cache/lightvol}/wine10-root
 check=0
+all=0
 lists=()
 while (($#)); do
   case $1 in
     --check) check=1 ;;
     --root) rootfs=$2; shift ;;
     --all)
+      all=1
       while IFS= read -r list; do
         [[ -f ${list%.list}_bytecode.h ]] && lists+=("$list")
       done < <(find "$repo" -path "$repo/build" -prune -o -path "$repo/.git" -prune -o \
@@ -45,7 +47,11 @@ while (($#)); do
   esac
   shift
 done
-((${#lists[@]})) || { echo "shader-compile: no shader lists" >&2; exit 2; }
+if ((${#lists[@]} == 0)); then
+  ((all)) && { echo "shader-compile: no kept shader headers in the tree"; exit 0; }
+  echo "shader-compile: no shader lists" >&2
+  exit 2
+fi
 [[ -x $rootfs/usr/lib/wine/wine64 ]] || { echo "shader-compile: no 64-bit Wine in $rootfs" >&2; exit 2; }
 wine_version=$(dpkg-query --admindir="$rootfs/var/lib/dpkg" -W -f='${Version}' wine 2>/dev/null || echo "?")
 
