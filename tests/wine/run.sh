@@ -112,7 +112,7 @@ installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install o
 # Both DLLs are always built; only running the 32-bit one needs 32-bit Wine.
 packages=(wine wine64 xvfb libgl1-mesa-dri libgl1 libglx-mesa0
           mesa-vulkan-drivers libvulkan1 vulkan-tools
-          g++ cmake make nlohmann-json3-dev
+          g++ cmake make nlohmann-json3-dev libpng-dev
           g++-mingw-w64-i686 binutils-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
           clang-14 lld-14 llvm-14)
 ((can_run_32)) && packages+=(wine32:i386 libgl1-mesa-dri:i386 libgl1:i386 libglx-mesa0:i386
