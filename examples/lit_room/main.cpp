@@ -443,7 +443,7 @@ int main(int argc, char** argv) {
     g_device = nullptr;
     const ULONG device_references = device->Release();
     d3d->Release();
-    DestroyWindow(window);
+    if (IsWindow(window)) DestroyWindow(window);  // closing it destroyed it already
     if (status == 0 && device_references != 0)
         status = fail("the device still had references after everything was released");
     if (status == 0 && options.test)
