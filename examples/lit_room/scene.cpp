@@ -114,11 +114,11 @@ void lights_at(int frame, Light* lights) {
         const Vec3 colour = hue(parameter(i, 7));
         lights[i].position = {static_cast<float>(cx + ax * std::cos(angle)),
                               static_cast<float>(cy + ay * std::sin(angle)),
-                              static_cast<float>(0.3 + 1.7 * parameter(i, 8))};
+                              static_cast<float>(0.2 + 1.2 * parameter(i, 8))};
         lights[i].color = {static_cast<float>(colour.x * intensity),
                            static_cast<float>(colour.y * intensity),
                            static_cast<float>(colour.z * intensity)};
-        lights[i].radius = static_cast<float>(1.0 + 1.0 * parameter(i, 10));
+        lights[i].radius = static_cast<float>(1.0 + 0.6 * parameter(i, 10));
     }
 }
 
@@ -135,10 +135,10 @@ VolumeRequest volume_request(int frame) {
 
 Camera camera_at(int frame) {
     const double a = 4.0 + 0.35 * (frame * kTimeStep);
-    const Vec3 eye{static_cast<float>(8.0 + 6.0 * std::cos(a)),
-                   static_cast<float>(6.0 + 4.0 * std::sin(a)), 6.5f};
-    const Vec3 target{static_cast<float>(8.0 - 1.5 * std::cos(a)),
-                      static_cast<float>(6.0 - 1.0 * std::sin(a)), 0.5f};
+    const Vec3 eye{static_cast<float>(8.0 + 7.0 * std::cos(a)),
+                   static_cast<float>(6.0 + 5.0 * std::sin(a)), 8.5f};
+    const Vec3 target{static_cast<float>(8.0 - 1.0 * std::cos(a)),
+                      static_cast<float>(6.0 - 0.8 * std::sin(a)), 0.0f};
     return {eye, target};
 }
 
@@ -225,7 +225,7 @@ bool trace(const Ray& ray, Hit* hit) {
 }
 
 float ambient(const Vec3& normal) {
-    return 0.10f + 0.06f * normal.z + 0.02f * std::fabs(normal.x);
+    return 0.16f + 0.06f * normal.z + 0.03f * std::fabs(normal.x);
 }
 
 Vec3 shade(const Vec3& albedo, const Vec3& normal, const Vec3& light) {

@@ -40,8 +40,8 @@ constexpr Vec3 kClearColor{0.02f, 0.02f, 0.035f};
 
 // ---------------------------------------------------------------- lighting
 
-// The arguments of set_volume and set_base_layer: 128 x 96 cells of 0.25 m
-// (32 x 24 m around the camera, enough for the whole room from anywhere the
+// The arguments of set_volume and set_base_layer: 144 x 112 cells of 0.25 m
+// (36 x 28 m around the camera, enough for the whole room from anywhere the
 // camera goes), 16 layers from the floor up to z = 3.75.
 struct VolumeSettings {
     int32_t width;
@@ -50,7 +50,7 @@ struct VolumeSettings {
     float cell_size;
     int32_t base_layer;
 };
-constexpr VolumeSettings kVolume{128, 96, 16, 0.25f, 0};
+constexpr VolumeSettings kVolume{144, 112, 16, 0.25f, 0};
 
 // A point light as add/set_position, set_color and set_radius take it.
 struct Light {

@@ -176,6 +176,7 @@ for arch in "${archs[@]}"; do
   for f in lightvol_wine_host.exe lightvol.dll d3dx9_43.dll; do
     [[ -f $bin/$f ]] || die "$bin/$f was not built (LIGHTVOL_BUILD_WINE_TESTS off?)"
   done
+  [[ -f $root/build/mingw-$arch/lit_room.exe ]] || die "$root/build/mingw-$arch/lit_room.exe was not built"
 done
 
 log "building the native reference tool"
@@ -242,6 +243,7 @@ for arch in "${archs[@]}"; do
   run_dir=$tmp/run-$arch
   mkdir -p "$run_dir" "$work/$arch"
   cp "$bin"/lightvol_wine_host.exe "$bin"/lightvol.dll "$bin"/d3dx9_43.dll "$run_dir/"
+  cp "$win_build/lit_room.exe" "$run_dir/"
   cp -r "$tmp/scenes" "$run_dir/scenes"
 
   log "installing the $(bits "$arch")-bit package and building a host against it"
@@ -386,6 +388,33 @@ check_provider_exports() {
   fi
 }
 
+# run_lit_room <dir>: the sample program examples/lit_room, as a game runs it
+# (lightvol.dll beside it, Wine's own D3DX), for the frames and screenshots
+# of its scene.h (kFrameCount, kShotFrames); its PNGs go to $cell_work/screens.
+lit_room_frames=72
+lit_room_shots=30,70
+run_lit_room() {
+  local dir=$1 before=$cell_failed said shot missing=
+  rm -rf "$dir/screens"
+  mkdir -p "$dir/screens" "$cell_work/screens"
+  run_windows lit_room "$dir" "d3dx9_43=b" lit_room.exe --frames "$lit_room_frames" \
+    --shots "$lit_room_shots" --out screens
+  cp "$dir"/screens/*.png "$cell_work/screens/" 2>/dev/null || true
+  if ((cell_failed != before)); then
+    tr -d '\r' <"$cell_work/lit_room.stderr" | grep -m3 '^lit_room:' | sed 's/^/  /' || true
+    return 0
+  fi
+  said=$(tr -d '\r' <"$cell_work/lit_room.log" | grep -m1 '^lit_room ran ' || true)
+  for shot in ${lit_room_shots//,/ }; do
+    [[ -s $cell_work/screens/lit_room_$shot.png ]] || missing+=" lit_room_$shot.png"
+  done
+  if [[ -n $said && -z $missing ]]; then
+    pass "$said"
+  else
+    fail "lit_room: ${said:-no report}${missing:+; missing$missing} (stderr: $cell_work/lit_room.stderr)"
+  fi
+}
+
 # run_cell <path> <cell dir>: every host of one path in the current
 # implementation and architecture.
 declare -A d3dx_said
@@ -429,6 +458,7 @@ run_cell() {
     log "$arch ${matrix_impl_label[$impl]}: the host with Wine's own D3DX"
     run_windows wine-d3dx "$dir/run" "d3dx9_43=b" lightvol_wine_host.exe wine-d3dx scenes \
       "$(windows_path "$pictures")"
+    run_lit_room "$dir/run"
     # What this Wine's D3DX makes of the light effect. Where it compiles it,
     # the module draws through the effect and this path's pictures check that.
     local said wine=${impl%%-*}
