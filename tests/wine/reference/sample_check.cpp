@@ -8,8 +8,9 @@
 //
 // Reads <screenshot dir>/lit_room_<frame>.png for each of lit_room's shot
 // frames and prints one PASS or FAIL line per frame; with an output dir it
-// writes the CPU rendering (expected_<frame>.png) and the differences, eight
-// times amplified, with masked pixels blue (difference_<frame>.png).
+// writes the CPU rendering (expected_<frame>.png), the differences, eight
+// times amplified, with masked pixels blue (difference_<frame>.png), and the
+// screenshot itself, compressed (screenshot_<frame>.png).
 //
 // Tolerance. Pixels next to a geometry edge (a different box or face, or
 // nothing, within one pixel) are not compared: rasterization and a ray through
@@ -197,6 +198,7 @@ bool check_frame(int frame, const std::string& dir, const std::string& out_dir) 
     if (!out_dir.empty()) {
         write_png(out_dir + "/expected_" + std::to_string(frame) + ".png", expected);
         write_png(out_dir + "/difference_" + std::to_string(frame) + ".png", difference);
+        write_png(out_dir + "/screenshot_" + std::to_string(frame) + ".png", shot);
     }
     const bool ok = over == 0 && compared > w * h / 2;
     std::printf("%s %s (%dx%d) against a CPU ray cast: %d pixels compared, %d masked at edges, "
