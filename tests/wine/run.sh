@@ -480,6 +480,30 @@ make_cell_dir() {
   return 0
 }
 
+# With Wine 10's HLSL compiler at hand: every kept shader bytecode header must
+# be what its sources compile to now, and the shipped sampler must read the
+# registers its macros name (default and overridden).
+check_kept_shaders() {
+  local out=$work/shader-compile.log
+  if LIGHTVOL_WINE_CACHE=$cache timeout 600 "$root/tools/shader-compile/run.sh" --check --all \
+    --root "$rootfs" >"$out" 2>&1; then
+    echo "PASS kept shader bytecode is what Wine 10's D3DCompile makes of its sources ($(grep -c '^fresh ' "$out") headers)"
+    passed=$((passed + 1))
+  else
+    grep -E '^(STALE|shader-compile)' "$out" | sed 's/^/  /' || true
+    echo "FAIL kept shader bytecode: stale or not compiled (log: $out)"
+    failed=$((failed + 1))
+  fi
+  out=$work/sampler-compile.log
+  if timeout 600 "$root/tools/sampler-compile/run.sh" "$rootfs" >"$out" 2>&1; then
+    echo "PASS docs/sampling.hlsl compiles with Wine 10's D3DCompile and reads the registers its macros name"
+    passed=$((passed + 1))
+  else
+    echo "FAIL docs/sampling.hlsl with Wine 10's D3DCompile: $(tail -n1 "$out") (log: $out)"
+    failed=$((failed + 1))
+  fi
+}
+
 # The Debian 13 root, once the background job that makes it has finished.
 wine10_not_run=
 wine10_error=
@@ -500,6 +524,7 @@ wait_for_root() {
     v+=$(chroot "$rootfs" dpkg-query -W -f=', DXVK ${Version}' dxvk-wine64 2>/dev/null || true)
     v+=$(chroot "$rootfs" dpkg-query -W -f=', Mesa ${Version}' mesa-vulkan-drivers 2>/dev/null || true)
     matrix_note "versions in the Debian 13 root ($rootfs): $v"
+    check_kept_shaders
   elif ((status == 3)); then
     wine10_not_run=$(tail -n1 "$work/debian_root.out")
   else
