@@ -13,16 +13,19 @@
 // above the highest layer, the lights' centres, and whole and half layers.
 //
 // Tolerance, per point and channel, in 1/255 steps:
-//   0.5   the target holds 8 bits: the shader's result is rounded once more;
-//   0.5   the filter may hold its result in 8 bits as well (llvmpipe's
-//         filtering of 8-bit textures does), before the layer blend;
+//   0.5 + 0.5
+//         the filter may hold its results in 8 bits: bilinear filtering is
+//         a blend along x, then one along y, each rounded to 8 bits (llvmpipe
+//         filters 8-bit textures so), which is off by up to 0.5 + 0.5;
+//   0.5   the target holds 8 bits: the shader's result, a blend of two such
+//         values between layers, is rounded once more;
 //   (gx + gy) / 256
 //         the filter's weights may carry only 8 bits of fraction, so each
 //         axis's weight may be off by 1/256, which moves the result by at
 //         most 1/256 of the largest difference between neighbouring texels
 //         along that axis (gx, gy: the largest around the point, in the one
 //         or two layers it reads);
-//   0.05  float arithmetic (coordinates, the layer blend).
+//   0.02  float arithmetic (coordinates, the layer blend).
 // The texels themselves are the read-back ones on both sides, so they add no
 // rounding. Between layers the result is a convex blend of two filtered
 // values, so the larger of the two layers' bounds holds.
@@ -205,7 +208,7 @@ void tolerance_at(const LightSampler& s, const Vec3& p, float bound[3]) {
     float gx[3] = {0, 0, 0}, gy[3] = {0, 0, 0};
     neighbour_differences(s, below, x, y, gx, gy);
     if (above != below) neighbour_differences(s, above, x, y, gx, gy);
-    for (int k = 0; k < 3; ++k) bound[k] = 0.5f + 0.5f + (gx[k] + gy[k]) / 256.0f + 0.05f;
+    for (int k = 0; k < 3; ++k) bound[k] = 1.5f + (gx[k] + gy[k]) / 256.0f + 0.02f;
 }
 
 DWORD float_bits(float f) {
@@ -460,8 +463,8 @@ Outcome scenario_sampler(HostContext& ctx) {
         outcome.expect(lit * 2 > world.size(),
                        format("only %u of %u points are lit", static_cast<unsigned>(lit),
                               static_cast<unsigned>(world.size())));
-        outcome.note(format("%u points, largest difference %.2f/255 (bound there %.2f), "
-                            "at most %.0f%% of a point's bound",
+        outcome.note(format("%u points, largest difference %.2f/255 (its bound %.2f/255), "
+                            "closest to a bound %.0f%% of it",
                             static_cast<unsigned>(world.size()), static_cast<double>(largest),
                             static_cast<double>(largest_bound),
                             static_cast<double>(largest_share * 100)));
