@@ -78,7 +78,7 @@ struct Held {
 };
 
 constexpr UINT k_target_width = 64;
-constexpr UINT k_light_stage = 4;      // light_frame's kLightMapStage
+constexpr UINT k_light_stage = 4;       // light_frame's kLightMapStage
 constexpr UINT k_light_constants = 20;  // light_frame's kLightConstants
 
 // Positions in texel units of the light map: x a column within a layer, y a
@@ -224,9 +224,8 @@ struct PointVertex {
 
 // Draws the points through the compiled sampler into `target` (one pixel
 // each, row by row), with the light map bound as light_frame binds it.
-bool draw_points(IDirect3DDevice9* device, const LightMapInfo& info,
-                 const std::vector<Vec3>& world, IDirect3DSurface9* target, UINT target_height,
-                 Outcome& outcome) {
+bool draw_points(IDirect3DDevice9* device, const LightMapInfo& info, const std::vector<Vec3>& world,
+                 IDirect3DSurface9* target, UINT target_height, Outcome& outcome) {
     Held<IDirect3DVertexShader9> vs;
     Held<IDirect3DPixelShader9> ps;
     Held<IDirect3DVertexDeclaration9> decl;
@@ -251,9 +250,9 @@ bool draw_points(IDirect3DDevice9* device, const LightMapInfo& info,
     }
     auto* vertices = static_cast<PointVertex*>(data);
     for (size_t i = 0; i < world.size(); ++i)
-        vertices[i] = {{world[i].x, world[i].y, world[i].z},
-                       {static_cast<float>(i % k_target_width),
-                        static_cast<float>(i / k_target_width)}};
+        vertices[i] = {
+            {world[i].x, world[i].y, world[i].z},
+            {static_cast<float>(i % k_target_width), static_cast<float>(i / k_target_width)}};
     vb.p->Unlock();
 
     // Everything this draw sets goes back afterwards: the state block holds
@@ -273,20 +272,13 @@ bool draw_points(IDirect3DDevice9* device, const LightMapInfo& info,
     device->SetViewport(&viewport);
     device->Clear(0, nullptr, D3DCLEAR_TARGET, 0, 1.0f, 0);
     const std::pair<D3DRENDERSTATETYPE, DWORD> states[] = {
-        {D3DRS_ZENABLE, D3DZB_FALSE},
-        {D3DRS_ZWRITEENABLE, FALSE},
-        {D3DRS_ALPHABLENDENABLE, FALSE},
-        {D3DRS_ALPHATESTENABLE, FALSE},
-        {D3DRS_STENCILENABLE, FALSE},
-        {D3DRS_SCISSORTESTENABLE, FALSE},
-        {D3DRS_CLIPPLANEENABLE, 0},
-        {D3DRS_FOGENABLE, FALSE},
-        {D3DRS_SRGBWRITEENABLE, FALSE},
-        {D3DRS_COLORWRITEENABLE, 0xF},
-        {D3DRS_CULLMODE, D3DCULL_NONE},
-        {D3DRS_FILLMODE, D3DFILL_SOLID},
-        {D3DRS_POINTSPRITEENABLE, FALSE},
-        {D3DRS_POINTSCALEENABLE, FALSE},
+        {D3DRS_ZENABLE, D3DZB_FALSE},        {D3DRS_ZWRITEENABLE, FALSE},
+        {D3DRS_ALPHABLENDENABLE, FALSE},     {D3DRS_ALPHATESTENABLE, FALSE},
+        {D3DRS_STENCILENABLE, FALSE},        {D3DRS_SCISSORTESTENABLE, FALSE},
+        {D3DRS_CLIPPLANEENABLE, 0},          {D3DRS_FOGENABLE, FALSE},
+        {D3DRS_SRGBWRITEENABLE, FALSE},      {D3DRS_COLORWRITEENABLE, 0xF},
+        {D3DRS_CULLMODE, D3DCULL_NONE},      {D3DRS_FILLMODE, D3DFILL_SOLID},
+        {D3DRS_POINTSPRITEENABLE, FALSE},    {D3DRS_POINTSCALEENABLE, FALSE},
         {D3DRS_POINTSIZE, float_bits(1.0f)},
     };
     for (const auto& s : states) device->SetRenderState(s.first, s.second);
@@ -298,12 +290,14 @@ bool draw_points(IDirect3DDevice9* device, const LightMapInfo& info,
     D3DSURFACE_DESC desc;
     info.texture->GetLevelDesc(0, &desc);
     const float w = static_cast<float>(desc.Width), h = static_cast<float>(desc.Height);
+    // clang-format off
     const float constants[16] = {
         info.layer_step[0], info.layer_step[1], 0, 0,
         info.origin.x,      info.origin.y,      info.origin.z, 0,
         info.scale.x,       info.scale.y,       info.scale.z,  0,
         w,                  h,                  1 / w,         1 / h,
     };
+    // clang-format on
     device->SetPixelShaderConstantF(k_light_constants, constants, 4);
     device->SetVertexShaderConstantF(k_light_constants, constants, 4);
     device->SetTexture(k_light_stage, info.texture);
@@ -327,8 +321,8 @@ bool draw_points(IDirect3DDevice9* device, const LightMapInfo& info,
     device->SetDepthStencilSurface(old_depth.p);
     saved.p->Apply();
     if (FAILED(hr)) {
-        outcome.fail(format("DrawPrimitive(POINTLIST) failed (hr 0x%08lx)",
-                            static_cast<unsigned long>(hr)));
+        outcome.fail(
+            format("DrawPrimitive(POINTLIST) failed (hr 0x%08lx)", static_cast<unsigned long>(hr)));
         return false;
     }
     return true;
@@ -425,8 +419,9 @@ Outcome scenario_sampler(HostContext& ctx) {
         for (size_t i = 0; i < world.size() && sampler.valid(); ++i) {
             const uint32_t got = drawn.texels[i];
             if ((got >> 24) != 0xFF) {
-                if (wrong++ < 4) outcome.fail(format("point %u was not drawn on its pixel",
-                                                     static_cast<unsigned>(i)));
+                if (wrong++ < 4)
+                    outcome.fail(
+                        format("point %u was not drawn on its pixel", static_cast<unsigned>(i)));
                 continue;
             }
             const Rgb want = sampler.sample(world[i]);
@@ -457,23 +452,23 @@ Outcome scenario_sampler(HostContext& ctx) {
             }
         }
         if (wrong > 4)
-            outcome.fail(format("%u points in all outside the bound",
+            outcome.fail(format("%u points in all undrawn or outside their bound",
                                 static_cast<unsigned>(wrong)));
-        // Points on light need to be most of them, or a dark map would pass.
+        // Most points must be lit, or a dark light map would pass.
         outcome.expect(lit * 2 > world.size(),
                        format("only %u of %u points are lit", static_cast<unsigned>(lit),
                               static_cast<unsigned>(world.size())));
-        outcome.note(format("%u points, largest difference %.2f/255 (its bound %.2f/255), "
-                            "closest to a bound %.0f%% of it",
-                            static_cast<unsigned>(world.size()), static_cast<double>(largest),
-                            static_cast<double>(largest_bound),
-                            static_cast<double>(largest_share * 100)));
+        outcome.note(
+            format("%u points, largest difference %.2f/255 (its bound %.2f/255), "
+                   "closest to a bound %.0f%% of it",
+                   static_cast<unsigned>(world.size()), static_cast<double>(largest),
+                   static_cast<double>(largest_bound), static_cast<double>(largest_share * 100)));
     }
 
     target.reset();
     lighting->release();
     const ULONG after = ref_count(device);
-    outcome.expect(after == device_refs, format("device references %lu before, %lu after release",
-                                                device_refs, after));
+    outcome.expect(after == device_refs,
+                   format("device references %lu before, %lu after release", device_refs, after));
     return outcome;
 }
