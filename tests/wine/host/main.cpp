@@ -32,11 +32,12 @@ int g_passed = 0;
 int g_failed = 0;
 
 void report(const std::string& name, const Outcome& outcome) {
+    const std::string note = outcome.note().empty() ? "" : " (" + outcome.note() + ")";
     if (outcome.passed()) {
-        std::printf("PASS %s\n", name.c_str());
+        std::printf("PASS %s%s\n", name.c_str(), note.c_str());
         ++g_passed;
     } else {
-        std::printf("FAIL %s: %s\n", name.c_str(), outcome.reasons().c_str());
+        std::printf("FAIL %s: %s%s\n", name.c_str(), outcome.reasons().c_str(), note.c_str());
         ++g_failed;
     }
     std::fflush(stdout);
@@ -184,6 +185,7 @@ int main(int argc, char** argv) {
             return outcome;
         });
     }
+    run("sampler", ctx, scenario_sampler);
     run("leaks", ctx, scenario_leaks);
     if (with_provider) run("effect use", ctx, scenario_effect_use);
 

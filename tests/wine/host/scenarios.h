@@ -36,9 +36,13 @@ public:
     void fail(const std::string& what) { failures_.push_back(what); }
     bool passed() const { return failures_.empty(); }
     std::string reasons() const;
+    // Figures printed on the scenario's PASS or FAIL line.
+    void note(const std::string& figures) { note_ = figures; }
+    const std::string& note() const { return note_; }
 
 private:
     std::vector<std::string> failures_;
+    std::string note_;
 };
 
 // With the test effect provider.
@@ -49,6 +53,10 @@ Outcome scenario_device_loss(HostContext& ctx);
 Outcome scenario_host_state(HostContext& ctx);
 Outcome scenario_picture(HostContext& ctx, const scene_file::Scene& scene, std::string& figures);
 Outcome scenario_leaks(HostContext& ctx);
+// World points drawn through the compiled docs/sampling.hlsl (vs_3_0 and
+// ps_3_0), one pixel each, within a derived bound of LightSampler on the
+// light map read back (sampler_scenario.cpp).
+Outcome scenario_sampler(HostContext& ctx);
 Outcome scenario_effect_use(HostContext& ctx);
 // Render states, clip plane, scissor, a second target, the light map on a
 // sampler and an instancing frequency left by the host, singly and all at
