@@ -2,7 +2,7 @@
 # Compiles the project's HLSL shaders with Wine 10's D3DCompile
 # (d3dcompiler_47.dll) and keeps their bytecode in the tree as C headers.
 #
-#   tools/shader-compile/run.sh [--check] [--root ROOT] (--all | LIST...)
+#   tools/shader-compile/run.sh [--check] [--registers] [--root ROOT] [--all | LIST...]
 #
 # A LIST (NAME.list) names one shader per line,
 #   <C identifier> <profile> <entry point> <file.hlsl>
@@ -19,6 +19,10 @@
 # compiler makes now (the Wine version line is not compared; comment tokens,
 # which carry the compiler's name, are never kept).
 #
+# --registers also compiles docs/sampling.hlsl with the default registers and
+# with every register macro overridden, and checks in the disassembly that each
+# shader reads the registers the macros name (sampler_registers.c).
+#
 # ROOT is the Debian 13 root with Wine 10 made by tests/wine/debian_root.sh
 # (default $LIGHTVOL_WINE_CACHE/wine10-root, /var/cache/lightvol/wine10-root),
 # only read. Needs x86_64-w64-mingw32-gcc and what tests/wine/in_root.sh needs
@@ -31,10 +35,12 @@ repo=$(cd "$here/../.." && pwd)
 rootfs=${LIGHTVOL_WINE_CACHE:-/var/cache/lightvol}/wine10-root
 check=0
 all=0
+registers=0
 lists=()
 while (($#)); do
   case $1 in
     --check) check=1 ;;
+    --registers) registers=1 ;;
     --root) rootfs=$2; shift ;;
     --all)
       all=1
@@ -42,15 +48,18 @@ while (($#)); do
         [[ -f ${list%.list}_bytecode.h ]] && lists+=("$list")
       done < <(find "$repo" -path "$repo/build" -prune -o -path "$repo/.git" -prune -o \
         -name '*.list' -print | sort) ;;
-    -*) echo "usage: $0 [--check] [--root ROOT] (--all | LIST...)" >&2; exit 2 ;;
+    -*) echo "usage: $0 [--check] [--registers] [--root ROOT] [--all | LIST...]" >&2; exit 2 ;;
     *) lists+=("$(realpath "$1")") ;;
   esac
   shift
 done
 if ((${#lists[@]} == 0)); then
-  ((all)) && { echo "shader-compile: no kept shader headers in the tree"; exit 0; }
-  echo "shader-compile: no shader lists" >&2
-  exit 2
+  if ((all)); then
+    echo "shader-compile: no kept shader headers in the tree"
+  elif ((registers == 0)); then
+    echo "shader-compile: no shader lists" >&2
+    exit 2
+  fi
 fi
 [[ -x $rootfs/usr/lib/wine/wine64 ]] || { echo "shader-compile: no 64-bit Wine in $rootfs" >&2; exit 2; }
 wine_version=$(dpkg-query --admindir="$rootfs/var/lib/dpkg" -W -f='${Version}' wine 2>/dev/null || echo "?")
@@ -66,8 +75,10 @@ cleanup() {
 }
 trap cleanup EXIT
 
-timeout 120 x86_64-w64-mingw32-gcc -O2 -Wall -Wextra -Werror \
-  -o "$tmp/shader_compile.exe" "$here/shader_compile.c" || exit 2
+for program in shader_compile sampler_registers; do
+  timeout 120 x86_64-w64-mingw32-gcc -O2 -Wall -Wextra -Werror \
+    -o "$tmp/$program.exe" "$here/$program.c" || exit 2
+done
 cd "$tmp"
 timeout 180 "${wine[@]}" wineboot.exe -i >"$tmp/wineboot.log" 2>&1 ||
   { cat "$tmp/wineboot.log" >&2; echo "shader-compile: wineboot failed" >&2; exit 2; }
@@ -84,6 +95,12 @@ sources_hash() {
 }
 
 status=0
+if ((registers)); then
+  mkdir -p "$tmp/registers"
+  cp "$repo/docs/sampling.hlsl" "$tmp/registers/"
+  echo "== docs/sampling.hlsl: registers"
+  (cd "$tmp/registers" && timeout 120 "${wine[@]}" "$tmp/sampler_registers.exe") || status=1
+fi
 n=0
 for list in "${lists[@]}"; do
   n=$((n + 1))

@@ -12,8 +12,8 @@
  * bytecode size, the compiler's messages and the disassembly, then whether
  * the expected registers are read and the other set is not.
  *
- * Build:  x86_64-w64-mingw32-gcc -O2 -Wall -Wextra -o sampler_compile.exe sampler_compile.c
- * Run:    tools/sampler-compile/run.sh   (under Wine; exits 0 when all pass)
+ * Build:  x86_64-w64-mingw32-gcc -O2 -Wall -Wextra -o sampler_registers.exe sampler_registers.c
+ * Run:    tools/shader-compile/run.sh --registers   (under Wine; exits 0 when all pass)
  */
 /* d3dcommon.h needs windows.h before it. */
 // clang-format off
