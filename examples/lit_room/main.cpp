@@ -305,6 +305,16 @@ int main(int argc, char** argv) {
     }
     g_device = device;
 
+    // The room's shaders are vs_3_0 / ps_3_0.
+    D3DCAPS9 caps{};
+    device->GetDeviceCaps(&caps);
+    if (caps.VertexShaderVersion < D3DVS_VERSION(3, 0) ||
+        caps.PixelShaderVersion < D3DPS_VERSION(3, 0)) {
+        device->Release();
+        d3d->Release();
+        return fail("the device has no shader model 3.0");
+    }
+
     // The room: geometry, vertex layout and shaders.
     RoomMesh room;
     IDirect3DVertexDeclaration9* declaration = nullptr;
