@@ -28,7 +28,12 @@
 #   Wine's own D3DX       the host with Wine's d3dx9_43.dll (the module draws
 #                         through its built-in shaders where that D3DX cannot
 #                         compile the light effect, through the effect where it
-#                         can), and a host built against the installed package
+#                         can), a host built against the installed package,
+#                         and the sample program examples/lit_room, whose
+#                         screenshots lightvol_sample_check (tests/wine/reference)
+#                         compares with a CPU ray cast of the same frames
+# Where Wine 10 runs, the kept shader bytecode (tools/shader-compile) must be
+# what Wine 10's D3DCompile makes of its sources.
 # Every scenario the host programs run is run in every cell. DXVK cells force
 # lavapipe (VK_ICD_FILENAMES, DXVK_FILTER_DEVICE_NAME), load DXVK's d3d9.dll
 # with d3d9=n (no fall-back to wined3d), give each run its own DXVK_LOG_PATH and
