@@ -33,7 +33,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -49,16 +48,6 @@ using lightvol_sampling::LightMapPixels;
 using lightvol_sampling::LightSampler;
 using lightvol_sampling::Rgb;
 using lightvol_sampling::TexelPosition;
-
-std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-std::string format(const char* fmt, ...) {
-    char buffer[512];
-    va_list args;
-    va_start(args, fmt);
-    std::vsnprintf(buffer, sizeof buffer, fmt, args);
-    va_end(args);
-    return buffer;
-}
 
 // One COM reference, released when the scope ends.
 template <class T>

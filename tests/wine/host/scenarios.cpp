@@ -31,13 +31,6 @@ protected:
 typedef HRESULT(WINAPI* CreateEffectFn)(IDirect3DDevice9*, const void*, UINT, const void*, void*,
                                         DWORD, void*, IUnknown**, MessageBuffer**);
 
-namespace {
-
-constexpr DWORD D3DXFX_NOT_CLONEABLE_VALUE = 1u << 11;
-
-// --- Small helpers -----------------------------------------------------------
-
-std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 std::string format(const char* fmt, ...) {
     char buffer[1024];
     va_list args;
@@ -46,6 +39,12 @@ std::string format(const char* fmt, ...) {
     va_end(args);
     return buffer;
 }
+
+namespace {
+
+constexpr DWORD D3DXFX_NOT_CLONEABLE_VALUE = 1u << 11;
+
+// --- Small helpers -----------------------------------------------------------
 
 std::string hex(uint32_t value) { return format("0x%08lx", static_cast<unsigned long>(value)); }
 

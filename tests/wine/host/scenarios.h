@@ -27,6 +27,9 @@ struct HostContext {
     std::map<std::string, std::vector<uint32_t>>* plain_pictures = nullptr;
 };
 
+// printf-style formatting into a string (up to 1023 characters).
+std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
 // Failures collected by one scenario.
 class Outcome {
 public:
