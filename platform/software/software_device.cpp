@@ -772,33 +772,6 @@ HRESULT SoftwareDevice::GetPixelShader(IDirect3DPixelShader9** ppShader) {
     return S_OK;
 }
 
-HRESULT SoftwareDevice::SetVertexShaderConstantF(UINT StartRegister, const float* pConstantData,
-                                                 UINT Vector4fCount) {
-    HRESULT hr = enter(Op::SetVertexShaderConstantF, StartRegister, Vector4fCount);
-    if (FAILED(hr)) return hr;
-    if (!pConstantData || uint64_t{StartRegister} + Vector4fCount > kVertexConstantRegisters)
-        return leave(D3DERR_INVALIDCALL);
-    if (recording_block_) {
-        for (UINT i = 0; i < Vector4fCount; ++i)
-            recording_block_->vs_constant[StartRegister + i] = true;
-        return S_OK;
-    }
-    if (null_mode_) return S_OK;
-    std::memcpy(vs_constants_[StartRegister], pConstantData, Vector4fCount * 4 * sizeof(float));
-    return S_OK;
-}
-
-HRESULT SoftwareDevice::GetVertexShaderConstantF(UINT StartRegister, float* pConstantData,
-                                                 UINT Vector4fCount) {
-    HRESULT hr = enter(Op::GetVertexShaderConstantF, StartRegister, Vector4fCount);
-    if (FAILED(hr)) return hr;
-    if (!pConstantData || uint64_t{StartRegister} + Vector4fCount > kVertexConstantRegisters ||
-        pure())
-        return leave(D3DERR_INVALIDCALL);
-    std::memcpy(pConstantData, vs_constants_[StartRegister], Vector4fCount * 4 * sizeof(float));
-    return S_OK;
-}
-
 // ---------------------------------------------------------------------------
 // Pixels
 // ---------------------------------------------------------------------------

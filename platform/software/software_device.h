@@ -490,6 +490,16 @@ private:
     // (not logged); false beyond the registers.
     bool write_vertex_constants(UINT first, const float* values, UINT count);
 
+    // Set/Get*ShaderConstantF of one shader type: `registers` its N float4
+    // registers, `recorded` its flags in a state block being recorded.
+    template <size_t N>
+    HRESULT set_constants(detail::Op op, UINT start, const float* data, UINT count,
+                          float (&registers)[N][4],
+                          std::array<bool, N> detail::RecordedState::*recorded);
+    template <size_t N>
+    HRESULT get_constants(detail::Op op, UINT start, float* data, UINT count,
+                          const float (&registers)[N][4]);
+
     // Call bookkeeping: counts the call, records it when recording, and
     // returns the injected failure (or S_OK). `leave` marks a failed result.
     template <class... Args>

@@ -242,30 +242,54 @@ HRESULT SoftwareDevice::GetIndices(IDirect3DIndexBuffer9** ppIndexData) {
     return S_OK;
 }
 
-HRESULT SoftwareDevice::SetPixelShaderConstantF(UINT StartRegister, const float* pConstantData,
-                                                UINT Vector4fCount) {
-    HRESULT hr = enter(Op::SetPixelShaderConstantF, StartRegister, Vector4fCount);
+template <size_t N>
+HRESULT SoftwareDevice::set_constants(detail::Op op, UINT start, const float* data, UINT count,
+                                      float (&registers)[N][4],
+                                      std::array<bool, N> detail::RecordedState::*recorded) {
+    HRESULT hr = enter(op, start, count);
     if (FAILED(hr)) return hr;
-    if (!pConstantData || uint64_t{StartRegister} + Vector4fCount > kPixelConstants)
-        return leave(D3DERR_INVALIDCALL);
+    if (!data || uint64_t{start} + count > N) return leave(D3DERR_INVALIDCALL);
     if (recording_block_) {
-        for (UINT i = 0; i < Vector4fCount; ++i)
-            recording_block_->ps_constant[StartRegister + i] = true;
+        for (UINT i = 0; i < count; ++i) ((*recording_block_).*recorded)[start + i] = true;
         return S_OK;
     }
     if (null_mode_) return S_OK;
-    std::memcpy(ps_constants_[StartRegister], pConstantData, Vector4fCount * 4 * sizeof(float));
+    std::memcpy(registers[start], data, count * 4 * sizeof(float));
     return S_OK;
+}
+
+template <size_t N>
+HRESULT SoftwareDevice::get_constants(detail::Op op, UINT start, float* data, UINT count,
+                                      const float (&registers)[N][4]) {
+    HRESULT hr = enter(op, start, count);
+    if (FAILED(hr)) return hr;
+    if (!data || uint64_t{start} + count > N || pure()) return leave(D3DERR_INVALIDCALL);
+    std::memcpy(data, registers[start], count * 4 * sizeof(float));
+    return S_OK;
+}
+
+HRESULT SoftwareDevice::SetVertexShaderConstantF(UINT StartRegister, const float* pConstantData,
+                                                 UINT Vector4fCount) {
+    return set_constants(detail::Op::SetVertexShaderConstantF, StartRegister, pConstantData,
+                         Vector4fCount, vs_constants_, &detail::RecordedState::vs_constant);
+}
+
+HRESULT SoftwareDevice::GetVertexShaderConstantF(UINT StartRegister, float* pConstantData,
+                                                 UINT Vector4fCount) {
+    return get_constants(detail::Op::GetVertexShaderConstantF, StartRegister, pConstantData,
+                         Vector4fCount, vs_constants_);
+}
+
+HRESULT SoftwareDevice::SetPixelShaderConstantF(UINT StartRegister, const float* pConstantData,
+                                                UINT Vector4fCount) {
+    return set_constants(detail::Op::SetPixelShaderConstantF, StartRegister, pConstantData,
+                         Vector4fCount, ps_constants_, &detail::RecordedState::ps_constant);
 }
 
 HRESULT SoftwareDevice::GetPixelShaderConstantF(UINT StartRegister, float* pConstantData,
                                                 UINT Vector4fCount) {
-    HRESULT hr = enter(Op::GetPixelShaderConstantF, StartRegister, Vector4fCount);
-    if (FAILED(hr)) return hr;
-    if (!pConstantData || uint64_t{StartRegister} + Vector4fCount > kPixelConstants || pure())
-        return leave(D3DERR_INVALIDCALL);
-    std::memcpy(pConstantData, ps_constants_[StartRegister], Vector4fCount * 4 * sizeof(float));
-    return S_OK;
+    return get_constants(detail::Op::GetPixelShaderConstantF, StartRegister, pConstantData,
+                         Vector4fCount, ps_constants_);
 }
 
 // ---------------------------------------------------------------------------
