@@ -1,6 +1,9 @@
 // lightvol: many point lights rendered into a light volume through the host's
 // Direct3D 9 device.
 //
+// Copyright (c) 2026 the lightvol authors. Released under the MIT licence: see
+// the file LICENSE that comes with this header.
+//
 // This is the only header a host includes. It needs no Direct3D header: the two
 // Direct3D interfaces it names are forward-declared, and the host passes and
 // receives them as pointers.
@@ -27,6 +30,13 @@
 
 #include <stddef.h>
 #include <stdint.h>
+
+// The release this header belongs to. lightvol.dll's version resource carries
+// the same version (FileVersion and ProductVersion "MAJOR.MINOR.PATCH").
+#define LIGHTVOL_VERSION_MAJOR 1
+#define LIGHTVOL_VERSION_MINOR 0
+#define LIGHTVOL_VERSION_PATCH 0
+#define LIGHTVOL_VERSION_STRING "1.0.0"
 
 struct IDirect3DDevice9;
 struct IDirect3DTexture9;
