@@ -12,7 +12,12 @@ if(NOT CMAKE_SIZEOF_VOID_P EQUAL 4 AND NOT CMAKE_SIZEOF_VOID_P EQUAL 8)
                       "mingw-x86_64 preset")
 endif()
 
-add_library(lightvol SHARED ${LIGHTVOL_MODULE_SOURCES})
+# The version resource (VERSIONINFO), compiled by MinGW's windres.
+enable_language(RC)
+math(EXPR LIGHTVOL_RC_BITS "${CMAKE_SIZEOF_VOID_P} * 8")
+configure_file(${CMAKE_CURRENT_LIST_DIR}/lightvol.rc.in ${PROJECT_BINARY_DIR}/lightvol.rc @ONLY)
+
+add_library(lightvol SHARED ${LIGHTVOL_MODULE_SOURCES} ${PROJECT_BINARY_DIR}/lightvol.rc)
 add_library(lightvol::lightvol ALIAS lightvol)
 
 set_target_properties(lightvol PROPERTIES

@@ -16,7 +16,15 @@
 # name of create_ILightingSystem on that machine (_create_ILightingSystem on
 # i386, create_ILightingSystem on x86-64), imported by the plain name
 # create_ILightingSystem.
+#
+# Version resource, read back with MinGW's windres: FileVersion and
+# ProductVersion (the strings and the binary fields) are the version that
+# interface/lightvol.h states (LIGHTVOL_VERSION_*), ProductName is "lightvol",
+# OriginalFilename "lightvol.dll", LegalCopyright names the lightvol authors and
+# FileDescription is there.
 set -euo pipefail
+
+header=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)/interface/lightvol.h
 
 dll=${1:-build/mingw-i686/lightvol.dll}
 lib=${2:-$(dirname "$dll")/lightvol.lib}
@@ -77,6 +85,38 @@ while read -r name; do
   esac
 done <<<"$imports"
 ((${#bad[@]} == 0)) || fail "imports DLLs a Windows host does not have: ${bad[*]}"
+
+# --- Version resource ---------------------------------------------------------
+windres=${WINDRES:-$arch-w64-mingw32-windres}
+command -v "$windres" >/dev/null || fail "$windres not found (install $package)"
+[[ -f $header ]] || fail "$header not found"
+header_version() { sed -n "s/^#define LIGHTVOL_VERSION_$1 //p" "$header"; }
+major=$(header_version MAJOR) minor=$(header_version MINOR) patch=$(header_version PATCH)
+version=$(header_version STRING | tr -d '"')
+[[ $major =~ ^[0-9]+$ && $minor =~ ^[0-9]+$ && $patch =~ ^[0-9]+$ && -n $version ]] ||
+  fail "$header states no LIGHTVOL_VERSION_MAJOR/MINOR/PATCH/STRING"
+[[ $version == "$major.$minor.$patch" ]] ||
+  fail "$header: LIGHTVOL_VERSION_STRING \"$version\" is not $major.$minor.$patch"
+resource=$("$windres" -i "$dll" -O rc 2>/dev/null | tr -d '\r') || fail "windres cannot read its resources"
+grep -q 'VERSIONINFO' <<<"$resource" || fail "has no version resource (VERSIONINFO)"
+value() { sed -n "s/^ *VALUE \"$1\", \"\(.*\)\"\$/\1/p" <<<"$resource" | head -n1; }
+echo "version resource:"
+for key in FileVersion ProductVersion ProductName FileDescription LegalCopyright OriginalFilename; do
+  echo "  $key: $(value "$key")"
+done
+for key in FileVersion ProductVersion; do
+  [[ $(value "$key") == "$version" ]] ||
+    fail "$key is \"$(value "$key")\", the header says $version"
+  field=$(sed -n "s/^ *${key^^} *//p" <<<"$resource" | tr -d ' ')
+  [[ $field == "$major,$minor,$patch,0" ]] ||
+    fail "${key^^} is \"$field\", the header says $major,$minor,$patch,0"
+done
+[[ $(value ProductName) == lightvol ]] || fail "ProductName is \"$(value ProductName)\", not lightvol"
+[[ $(value OriginalFilename) == lightvol.dll ]] ||
+  fail "OriginalFilename is \"$(value OriginalFilename)\", not lightvol.dll"
+[[ $(value LegalCopyright) == *"the lightvol authors"* ]] ||
+  fail "LegalCopyright \"$(value LegalCopyright)\" does not name the lightvol authors"
+[[ -n $(value FileDescription) ]] || fail "has no FileDescription"
 
 # --- MSVC-format import library ------------------------------------------------
 fail_lib() {
