@@ -74,6 +74,6 @@ add_custom_target(lightvol_msvc_import_library ALL
 lightvol_install_package(lightvol MSVC_IMPORT_LIBRARY ${LIGHTVOL_MSVC_IMPLIB} ${LIGHTVOL_MSVC_DEF})
 
 option(LIGHTVOL_BUILD_WINE_TESTS "Build the Wine end-to-end test host" ON)
-if(LIGHTVOL_BUILD_WINE_TESTS AND EXISTS ${PROJECT_SOURCE_DIR}/tests/wine/CMakeLists.txt)
+if(LIGHTVOL_BUILD_WINE_TESTS)
   add_subdirectory(${PROJECT_SOURCE_DIR}/tests/wine ${PROJECT_BINARY_DIR}/tests/wine)
 endif()

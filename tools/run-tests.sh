@@ -12,22 +12,54 @@
 #   wine       the real DLLs on wined3d and DXVK, on Wine 8 and on Wine 10 in a
 #              Debian 13 root (64-bit always, 32-bit where the machine executes
 #              32-bit programs; LIGHTVOL_WINE10=0 leaves Wine 10 out)
-# Pass stage names to run only those (default: all).
+# Pass stage names to run only those (default: all). A stage whose scripts
+# are missing, or an unknown stage name, fails the command before anything
+# runs: nothing passes by running less.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+all_stages=(native sanitize windows fuzz wine)
 stages=("$@")
-[ ${#stages[@]} -gt 0 ] || stages=(native sanitize windows fuzz wine)
+[ ${#stages[@]} -gt 0 ] || stages=("${all_stages[@]}")
 run_stage() { for s in "${stages[@]}"; do [ "$s" = "$1" ] && return 0; done; return 1; }
 banner() { printf '\n==== %s ====\n' "$*"; }
+
+# The scripts each stage runs (besides CMake's own files, which CMake
+# requires itself).
+stage_scripts() {
+  case $1 in
+    native) echo tools/install-deps.sh tests/m32/run.sh ;;
+    sanitize) echo tools/install-deps.sh ;;
+    windows) echo tools/build_windows.sh tools/check_dll.sh ;;
+    fuzz) echo tests/fuzz/run.sh ;;
+    wine) echo tools/install-deps.sh tests/wine/run.sh tests/wine/debian_root.sh tests/wine/probe_i386.sh \
+      tests/wine/msvc_host/build.sh tests/wine/suites/sdk.sh tools/make-sdk.sh tools/build_windows.sh \
+      tools/check_dll.sh ;;
+    *) return 1 ;;
+  esac
+}
+missing=()
+for stage in "${stages[@]}"; do
+  scripts=$(stage_scripts "$stage") || {
+    echo "run-tests: unknown stage \"$stage\" (stages: ${all_stages[*]})" >&2
+    exit 2
+  }
+  for f in $scripts; do
+    [ -f "$f" ] || missing+=("$f (stage $stage)")
+  done
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  printf 'run-tests: missing: %s\n' "${missing[@]}" >&2
+  echo "run-tests: FAILED: the stages above cannot run without these files" >&2
+  exit 1
+fi
 
 # The Wine tier's Wine 10 cells run in a Debian 13 root that takes minutes to
 # make the first time on a machine: it is made in the background from here on,
 # while the other stages build, and the tier waits for it (a lock). Its log:
 # build/wine/debian_root.early.log. LIGHTVOL_WINE10=0 turns it off with the
 # cells.
-if run_stage wine && [ "${LIGHTVOL_WINE10:-1}" != 0 ] && [ "$(id -u)" -eq 0 ] &&
-   [ -x tests/wine/debian_root.sh ]; then
+if run_stage wine && [ "${LIGHTVOL_WINE10:-1}" != 0 ] && [ "$(id -u)" -eq 0 ]; then
   tools/install-deps.sh wine10
   mkdir -p build/wine
   root_flags=()
@@ -60,17 +92,17 @@ if run_stage sanitize; then
     ctest --preset sanitize
 fi
 
-if run_stage windows && [ -x tools/build_windows.sh ]; then
+if run_stage windows; then
   banner "Windows DLLs (i686, x86_64)"
   tools/build_windows.sh
 fi
 
-if run_stage fuzz && [ -x tests/fuzz/run.sh ]; then
+if run_stage fuzz; then
   banner "fuzzed call sequences"
   tests/fuzz/run.sh
 fi
 
-if run_stage wine && [ -x tests/wine/run.sh ]; then
+if run_stage wine; then
   banner "the DLLs on Wine's and DXVK's Direct3D 9"
   tests/wine/run.sh
 fi

@@ -6,9 +6,7 @@
 
 #include "platform/software/software_device.h"
 
-#if defined(LIGHTVOL_HAS_MODULE_EFFECT)
 #include "device/light_effect_source.h"
-#endif
 
 using lightvol_sw::SoftwareDevice;
 
@@ -104,10 +102,8 @@ TEST(SwDeviceEffect, CompilesTheLightEffect) {
     EXPECT_EQ(fx->Release(), 0u);
     EXPECT_EQ(SoftwareDevice::ref_count(&dev), 1u);
 
-#if defined(LIGHTVOL_HAS_MODULE_EFFECT)
     EXPECT_EQ(std::string(light_effect_source, light_effect_source_length),
               std::string(kLightEffect));
-#endif
 }
 
 TEST(SwDeviceEffect, ParametersTechniquesAndPasses) {
