@@ -9,6 +9,13 @@
 #   share/lightvol/  sampling.hlsl, the light-map sampler for the host's shaders
 #   lib/cmake/lightvol/  lightvolConfig.cmake, lightvolConfigVersion.cmake and the
 #             exported targets, so that find_package(lightvol) gives lightvol::lightvol.
+#   share/doc/lightvol/  LICENSE and CHANGELOG.md
+#
+# With LIGHTVOL_SDK_ARCH set (x86 or x64) the install is one architecture's half
+# of the SDK tree (tools/make-sdk.sh installs both into one prefix): the DLL in
+# bin/<arch>/, the libraries and the architecture's package files in lib/<arch>/,
+# LICENSE and CHANGELOG.md at the top, and in lib/cmake/lightvol/ a package
+# that includes the half matching the consumer's pointer size.
 #
 # The first target is the module. Further targets are libraries the module links
 # publicly (the native build's software device), which must be exported with it.
@@ -20,12 +27,26 @@ include_guard(GLOBAL)
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
+set(LIGHTVOL_SDK_ARCH "" CACHE STRING
+    "Install as one architecture's half of the SDK tree: x86 or x64 (empty: a plain install)")
+
 get_filename_component(_lightvol_root ${CMAKE_CURRENT_LIST_DIR}/.. ABSOLUTE)
 
 function(lightvol_install_package target)
   cmake_parse_arguments(PARSE_ARGV 1 arg "" "" "MSVC_IMPORT_LIBRARY")
   set(targets ${target} ${arg_UNPARSED_ARGUMENTS})
-  set(config_dir ${CMAKE_INSTALL_LIBDIR}/cmake/lightvol)
+  if(LIGHTVOL_SDK_ARCH STREQUAL "")
+    set(bindir ${CMAKE_INSTALL_BINDIR})
+    set(libdir ${CMAKE_INSTALL_LIBDIR})
+    set(docdir ${CMAKE_INSTALL_DOCDIR})
+  elseif(LIGHTVOL_SDK_ARCH MATCHES "^(x86|x64)$")
+    set(bindir bin/${LIGHTVOL_SDK_ARCH})
+    set(libdir lib/${LIGHTVOL_SDK_ARCH})
+    set(docdir .)
+  else()
+    message(FATAL_ERROR "LIGHTVOL_SDK_ARCH is \"${LIGHTVOL_SDK_ARCH}\"; x86, x64 or empty")
+  endif()
+  set(config_dir ${libdir}/cmake/lightvol)
   set(generated ${CMAKE_CURRENT_BINARY_DIR}/lightvol-package)
   if(DEFINED lightvol_VERSION)
     set(version ${lightvol_VERSION})
@@ -38,11 +59,13 @@ function(lightvol_install_package target)
 
   install(TARGETS ${targets}
     EXPORT lightvolTargets
-    RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
-    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
-    ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
+    RUNTIME DESTINATION ${bindir}
+    LIBRARY DESTINATION ${libdir}
+    ARCHIVE DESTINATION ${libdir})
   install(FILES ${_lightvol_root}/interface/lightvol.h
           DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+  install(FILES ${_lightvol_root}/LICENSE ${_lightvol_root}/CHANGELOG.md
+          DESTINATION ${docdir})
   set(LIGHTVOL_SAMPLING_HLSL ${CMAKE_INSTALL_DATADIR}/lightvol/sampling.hlsl)
   install(FILES ${_lightvol_root}/docs/sampling.hlsl
           DESTINATION ${CMAKE_INSTALL_DATADIR}/lightvol)
@@ -61,7 +84,7 @@ include("${CMAKE_CURRENT_LIST_DIR}/lightvolTargets.cmake")
 set_and_check(lightvol_SAMPLING_HLSL "@PACKAGE_LIGHTVOL_SAMPLING_HLSL@")
 ]=])
   if(arg_MSVC_IMPORT_LIBRARY)
-    install(FILES ${arg_MSVC_IMPORT_LIBRARY} DESTINATION ${CMAKE_INSTALL_LIBDIR})
+    install(FILES ${arg_MSVC_IMPORT_LIBRARY} DESTINATION ${libdir})
     list(GET arg_MSVC_IMPORT_LIBRARY 0 msvc_implib)
     get_filename_component(LIGHTVOL_MSVC_IMPLIB_NAME ${msvc_implib} NAME)
     file(APPEND ${config_in} [=[
@@ -77,7 +100,7 @@ foreach(_lightvol_lang C CXX)
   endif()
 endforeach()
 if(MSVC OR _lightvol_msvc_style)
-  set(_lightvol_implib "${PACKAGE_PREFIX_DIR}/@CMAKE_INSTALL_LIBDIR@/@LIGHTVOL_MSVC_IMPLIB_NAME@")
+  set(_lightvol_implib "${PACKAGE_PREFIX_DIR}/@libdir@/@LIGHTVOL_MSVC_IMPLIB_NAME@")
   set_property(TARGET lightvol::lightvol PROPERTY IMPORTED_IMPLIB "${_lightvol_implib}")
   get_property(_lightvol_configs TARGET lightvol::lightvol PROPERTY IMPORTED_CONFIGURATIONS)
   foreach(_lightvol_config IN LISTS _lightvol_configs)
@@ -106,4 +129,18 @@ check_required_components(lightvol)
     ${generated}/lightvolConfig.cmake
     ${generated}/lightvolConfigVersion.cmake
     DESTINATION ${config_dir})
+
+  if(NOT LIGHTVOL_SDK_ARCH STREQUAL "")
+    # The same two files from either half: find_package(lightvol) finds them
+    # in lib/cmake/lightvol/ whatever the consumer's architecture.
+    write_basic_package_version_file(${generated}/sdk/lightvolConfigVersion.cmake
+      VERSION ${version}
+      COMPATIBILITY SameMajorVersion
+      ARCH_INDEPENDENT)
+    install(FILES ${_lightvol_root}/cmake/lightvolSdkConfig.cmake
+            DESTINATION lib/cmake/lightvol
+            RENAME lightvolConfig.cmake)
+    install(FILES ${generated}/sdk/lightvolConfigVersion.cmake
+            DESTINATION lib/cmake/lightvol)
+  endif()
 endfunction()
