@@ -2,7 +2,7 @@
 # Builds the MSVC-ABI test host, lightvol_msvc_host.exe, with clang for the
 # Microsoft ABI and lld-link, with no Microsoft software and no C runtime,
 # against an installed lightvol package, as an MSVC engine links lightvol:
-# find_package(lightvol) gives this toolchain the package's lib/lightvol.lib.
+# find_package(lightvol) gives this toolchain the package's lightvol.lib.
 #
 #   tests/wine/msvc_host/build.sh <i686|x86_64> <output dir> <package prefix>
 #
@@ -46,8 +46,11 @@ find_tool() {
 }
 lld_link=$(find_tool lld-link-14 lld-link)
 dlltool=$(find_tool llvm-dlltool-14 llvm-dlltool)
-[[ -f $prefix/lib/lightvol.lib && -f $prefix/lib/lightvol.def ]] ||
-  { echo "build.sh: $prefix/lib holds no lightvol.lib and lightvol.def" >&2; exit 1; }
+# A plain install has them in lib/, the SDK tree in lib/x86/ or lib/x64/.
+libdir=$prefix/lib
+[[ -d $prefix/lib/$link_machine ]] && libdir=$prefix/lib/$link_machine
+[[ -f $libdir/lightvol.lib && -f $libdir/lightvol.def ]] ||
+  { echo "build.sh: $libdir holds no lightvol.lib and lightvol.def" >&2; exit 1; }
 
 mkdir -p "$out"
 out=$(cd "$out" && pwd)
@@ -79,7 +82,7 @@ pass() { echo "PASS msvc host import check ($name): $*"; }
 fail() { echo "FAIL msvc host import check ($name): $*"; failures=$((failures + 1)); }
 
 if "$here/check_imports.sh" "$out/$name.exe"; then
-  pass "linked against $prefix/lib/lightvol.lib, imports create_ILightingSystem from lightvol.dll"
+  pass "linked against $libdir/lightvol.lib, imports create_ILightingSystem from lightvol.dll"
 else
   fail "the host linked against the package's lightvol.lib does not import create_ILightingSystem from lightvol.dll"
 fi
@@ -90,7 +93,7 @@ object=$(find "$build" -name 'msvc_host.cpp.obj' | head -n1)
 [[ -n $object ]] || { echo "build.sh: the host's object file is not in $build" >&2; exit 1; }
 wrong=$out/wrong-def-$name
 mkdir -p "$wrong"
-def=$prefix/lib/lightvol.def
+def=$libdir/lightvol.def
 wrong_def() {
   local what=$1 variant=$2 lib_machine=$3
   shift 3
