@@ -21,10 +21,11 @@
 # ProductVersion (the strings and the binary fields) are the version that
 # interface/lightvol.h states (LIGHTVOL_VERSION_*), ProductName is "lightvol",
 # OriginalFilename "lightvol.dll", LegalCopyright names the lightvol authors and
-# FileDescription is there.
+# FileDescription is there. $LIGHTVOL_HEADER names another header to compare
+# with.
 set -euo pipefail
 
-header=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)/interface/lightvol.h
+header=${LIGHTVOL_HEADER:-$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)/interface/lightvol.h}
 
 dll=${1:-build/mingw-i686/lightvol.dll}
 lib=${2:-$(dirname "$dll")/lightvol.lib}

@@ -95,6 +95,21 @@ fi
 if run_stage windows; then
   banner "Windows DLLs (i686, x86_64)"
   tools/build_windows.sh
+  # The version check itself: a header one patch release ahead must be refused.
+  ahead=$(mktemp)
+  patch=$(sed -n 's/^#define LIGHTVOL_VERSION_PATCH //p' interface/lightvol.h)
+  sed -e "s/^#define LIGHTVOL_VERSION_PATCH .*/#define LIGHTVOL_VERSION_PATCH $((patch + 1))/" \
+    -e "s/^\(#define LIGHTVOL_VERSION_STRING \"[0-9]*\.[0-9]*\.\)[0-9]*\"/\1$((patch + 1))\"/" \
+    interface/lightvol.h >"$ahead"
+  for dll in build/mingw-i686/lightvol.dll build/mingw-x86_64/lightvol.dll; do
+    if LIGHTVOL_HEADER=$ahead tools/check_dll.sh "$dll" >/dev/null 2>&1; then
+      rm -f "$ahead"
+      echo "run-tests: tools/check_dll.sh accepts $dll against a header of another version" >&2
+      exit 1
+    fi
+  done
+  rm -f "$ahead"
+  echo "check_dll refuses both DLLs against a header of another version"
 fi
 
 if run_stage fuzz; then
