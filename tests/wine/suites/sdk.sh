@@ -12,8 +12,9 @@
 #   tests/wine/suites/sdk.sh run OUTDIR
 #     In the first cell of each architecture (LIGHTVOL_CELL_FIRST=1): the
 #     archive's listing, the package version and DLL each toolchain was given,
-#     the MSVC-ABI host's import checks, and both hosts run through
-#     $LIGHTVOL_CELL_RUN. Nothing in the other cells.
+#     the MSVC-ABI host's import checks, both hosts and the archive's
+#     prebuilt lit_room run through $LIGHTVOL_CELL_RUN. Nothing in the other
+#     cells.
 #
 # Called by tests/wine/run.sh after tools/build_windows.sh all (the MSVC-ABI
 # host's helper DLL and the test effect provider come from that build).
@@ -96,6 +97,10 @@ prepare() {
     grep -E '^(PASS|FAIL) ' "$outdir/msvc-$arch.log" >"$run/msvc/import_checks" || true
     cp "$outdir/msvc-$arch/lightvol_msvc_host.exe" "$tree/bin/$a/lightvol.dll" \
       "$bin/lightvol_msvc_helper.dll" "$bin/d3dx9_43.dll" "$run/msvc/"
+
+    # The archive's own prebuilt sample program, as it comes.
+    cp -r "$tree/examples/lit_room/bin/$a" "$run/lit_room"
+    cp "$bin/d3dx9_43.dll" "$run/lit_room/"
   done
 }
 
@@ -152,6 +157,23 @@ run() {
   # The package host makes no device (nothing for a DXVK log to show).
   LIGHTVOL_CELL_NO_DEVICE=1 run_host "mingw-host-$a" "$run/mingw" lightvol_linked.exe
   run_host "msvc-host-$a" "$run/msvc" lightvol_msvc_host.exe
+  run_lit_room "lit_room-$a" "$run/lit_room"
+}
+
+# run_lit_room NAME DIR: the archive's prebuilt sample program draws a few
+# frames and writes a screenshot.
+run_lit_room() {
+  local name=$1 work=${LIGHTVOL_WORK:-.} status=0 said
+  cp -r "$2" "./$name"
+  mkdir -p "$name/screens"
+  "$LIGHTVOL_CELL_RUN" "$PWD/$name" lit_room.exe --frames 12 --shots 10 --out screens \
+    >"$work/sdk-$name.log" 2>"$work/sdk-$name.stderr" || status=$?
+  said=$(tr -d '\r' <"$work/sdk-$name.log" | grep -m1 '^lit_room ran ' || true)
+  if ((status == 0)) && [[ -n $said && -s $name/screens/lit_room_10.png ]]; then
+    echo "PASS: sdk $name (prebuilt): $said"
+  else
+    echo "FAIL: sdk $name (prebuilt): status $status, ${said:-no report}, $( [[ -s $name/screens/lit_room_10.png ]] && echo "a" || echo "no") screenshot (stderr: $work/sdk-$name.stderr)"
+  fi
 }
 
 case $step in
