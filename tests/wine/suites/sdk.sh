@@ -8,7 +8,8 @@
 #     part (docs/sdk.md lists them). Then builds, for x86 and x64, the MinGW
 #     host tests/wine/package and the MSVC-ABI host tests/wine/msvc_host
 #     (clang and lld-link) against the one unpacked tree, each with its
-#     architecture's lightvol.dll from bin/x86 or bin/x64 beside it.
+#     architecture's lightvol.dll from bin/x86 or bin/x64 beside it, and the
+#     sample program from the archive's own sources.
 #   tests/wine/suites/sdk.sh run OUTDIR
 #     In the first cell of each architecture (LIGHTVOL_CELL_FIRST=1): the
 #     archive's listing, the package version and DLL each toolchain was given,
@@ -98,9 +99,22 @@ prepare() {
     cp "$outdir/msvc-$arch/lightvol_msvc_host.exe" "$tree/bin/$a/lightvol.dll" \
       "$bin/lightvol_msvc_helper.dll" "$bin/d3dx9_43.dll" "$run/msvc/"
 
-    # The archive's own prebuilt sample program, as it comes.
+    # The archive's own prebuilt sample program, as it comes; its sources
+    # must build against the tree too.
     cp -r "$tree/examples/lit_room/bin/$a" "$run/lit_room"
     cp "$bin/d3dx9_43.dll" "$run/lit_room/"
+    echo "sdk: the $a sample program from the archive's sources"
+    if {
+      cmake -S "$tree/examples/lit_room" -B "$outdir/lit_room-$arch" \
+        -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-$arch-w64-mingw32.cmake" \
+        -DCMAKE_PREFIX_PATH="$tree" -DCMAKE_BUILD_TYPE=Release &&
+        cmake --build "$outdir/lit_room-$arch" -j2
+    } >"$outdir/lit_room-$arch.log" 2>&1 && [[ -f $outdir/lit_room-$arch/lit_room.exe ]]; then
+      echo "PASS: sdk lit_room-$a: its sources build against the archive with find_package" >"$run/lit_room.built"
+    else
+      echo "FAIL: sdk lit_room-$a: its sources do not build against the archive (log: $outdir/lit_room-$arch.log)" \
+        >"$run/lit_room.built"
+    fi
   done
 }
 
@@ -157,6 +171,7 @@ run() {
   # The package host makes no device (nothing for a DXVK log to show).
   LIGHTVOL_CELL_NO_DEVICE=1 run_host "mingw-host-$a" "$run/mingw" lightvol_linked.exe
   run_host "msvc-host-$a" "$run/msvc" lightvol_msvc_host.exe
+  cat "$run/lit_room.built"
   run_lit_room "lit_room-$a" "$run/lit_room"
 }
 
