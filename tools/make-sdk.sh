@@ -46,7 +46,7 @@ for arch in i686 x86_64; do
   build=$root/build/sdk-$arch
   echo "make-sdk: building the $sdk_arch half in $build"
   LIGHTVOL_WIN_BUILD_DIR=$build "$root/tools/build_windows.sh" "$arch" \
-    -DLIGHTVOL_SDK_ARCH=$sdk_arch -DLIGHTVOL_BUILD_WINE_TESTS=OFF
+    -DLIGHTVOL_SDK_ARCH="$sdk_arch" -DLIGHTVOL_BUILD_WINE_TESTS=OFF
   cmake --install "$build" --prefix "$tree"
   mkdir -p "$tree/examples/lit_room/bin/$sdk_arch"
   cp "$build/lit_room.exe" "$build/lightvol.dll" "$tree/examples/lit_room/bin/$sdk_arch/"
