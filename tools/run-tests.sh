@@ -10,8 +10,10 @@
 #              export/import tables checked
 #   fuzz       a bounded libFuzzer run over interface call sequences
 #   wine       the real DLLs on wined3d and DXVK, on Wine 8 and on Wine 10 in a
-#              Debian 13 root (64-bit always, 32-bit where the machine executes
-#              32-bit programs; LIGHTVOL_WINE10=0 leaves Wine 10 out)
+#              Debian 13 root: 64-bit, and 32-bit in Wine's WoW64 mode (and
+#              under 32-bit Wine 8 where the machine executes 32-bit programs);
+#              what runs where: tests/wine/matrix.sh, docs/testing.md
+#              (LIGHTVOL_WINE10=0 leaves Wine 10 out)
 # Pass stage names to run only those (default: all). A stage whose scripts
 # are missing, or an unknown stage name, fails the command before anything
 # runs: nothing passes by running less.
@@ -32,9 +34,10 @@ stage_scripts() {
     sanitize) echo tools/install-deps.sh ;;
     windows) echo tools/build_windows.sh tools/check_dll.sh ;;
     fuzz) echo tests/fuzz/run.sh ;;
-    wine) echo tools/install-deps.sh tests/wine/run.sh tests/wine/debian_root.sh tests/wine/probe_i386.sh \
-      tests/wine/msvc_host/build.sh tests/wine/suites/sdk.sh tools/make-sdk.sh tools/build_windows.sh \
-      tools/check_dll.sh ;;
+    wine) echo tools/install-deps.sh tools/build_windows.sh tools/check_dll.sh tools/make-sdk.sh \
+      tests/wine/run.sh tests/wine/prepare.sh tests/wine/cell_run.sh tests/wine/debian_root.sh \
+      tests/wine/probe_i386.sh tests/wine/msvc_host/build.sh \
+      tests/wine/suites/hosts.sh tests/wine/suites/lit_room.sh tests/wine/suites/sdk.sh ;;
     *) return 1 ;;
   esac
 }
@@ -60,13 +63,9 @@ fi
 # build/wine/debian_root.early.log. LIGHTVOL_WINE10=0 turns it off with the
 # cells.
 if run_stage wine && [ "${LIGHTVOL_WINE10:-1}" != 0 ] && [ "$(id -u)" -eq 0 ]; then
-  tools/install-deps.sh wine10
   mkdir -p build/wine
-  root_flags=()
-  case " ${LIGHTVOL_WINE_ARCHS:-x86_64 i686} " in
-    *" i686 "*) tests/wine/probe_i386.sh build/wine >/dev/null && root_flags=(--i386) ;;
-  esac
-  tests/wine/debian_root.sh "${root_flags[@]}" >build/wine/debian_root.early.log 2>&1 &
+  # Whatever it cannot have, the tier says again (its cells "not run").
+  tests/wine/debian_root.sh >build/wine/debian_root.early.log 2>&1 &
 fi
 
 if run_stage native; then
