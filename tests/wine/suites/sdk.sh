@@ -58,7 +58,7 @@ prepare() {
     done
   done
   if ((${#missing[@]})); then
-    echo "sdk archive lacks: ${missing[*]}" >"$outdir/listing.result"
+    echo "archive lacks: ${missing[*]}" >"$outdir/listing.result"
   else
     echo "sdk archive holds the header, both DLLs, both lib/ folders, the package, sampler, guide, sample, LICENSE and CHANGELOG ($(wc -l <"$outdir/listing") files)" \
       >"$outdir/listing.result"
@@ -110,9 +110,9 @@ prepare() {
         -DCMAKE_PREFIX_PATH="$tree" -DCMAKE_BUILD_TYPE=Release &&
         cmake --build "$outdir/lit_room-$arch" -j2
     } >"$outdir/lit_room-$arch.log" 2>&1 && [[ -f $outdir/lit_room-$arch/lit_room.exe ]]; then
-      echo "PASS: sdk lit_room-$a: its sources build against the archive with find_package" >"$run/lit_room.built"
+      echo "PASS: lit_room-$a: its sources build against the archive with find_package" >"$run/lit_room.built"
     else
-      echo "FAIL: sdk lit_room-$a: its sources do not build against the archive (log: $outdir/lit_room-$arch.log)" \
+      echo "FAIL: lit_room-$a: its sources do not build against the archive (log: $outdir/lit_room-$arch.log)" \
         >"$run/lit_room.built"
     fi
   done
@@ -126,14 +126,14 @@ run_host() {
   "$LIGHTVOL_CELL_RUN" "$PWD/$name" "$program" >"$work/sdk-$name.log" 2>"$work/sdk-$name.stderr" || status=$?
   while read -r line; do
     case $line in
-      "PASS "*) echo "PASS: sdk $name: ${line#PASS }"; p=$((p + 1)) ;;
-      "FAIL "*) echo "FAIL: sdk $name: ${line#FAIL }"; f=$((f + 1)) ;;
+      "PASS "*) echo "PASS: $name: ${line#PASS }"; p=$((p + 1)) ;;
+      "FAIL "*) echo "FAIL: $name: ${line#FAIL }"; f=$((f + 1)) ;;
     esac
   done < <(tr -d '\r' <"$work/sdk-$name.log")
   if ((status != 0 && f == 0)); then
-    echo "FAIL: sdk $name: exited with status $status (stderr: $work/sdk-$name.stderr)"
+    echo "FAIL: $name: exited with status $status (stderr: $work/sdk-$name.stderr)"
   elif ((p == 0 && f == 0)); then
-    echo "FAIL: sdk $name: printed no result (log: $work/sdk-$name.log)"
+    echo "FAIL: $name: printed no result (log: $work/sdk-$name.log)"
   fi
 }
 
@@ -142,7 +142,7 @@ run() {
   local arch=${LIGHTVOL_CELL_ARCH:?} a run line version
   a=$(sdk_arch "$arch")
   run=$outdir/run-$arch
-  [[ -d $run ]] || { echo "FAIL: sdk: $run was not prepared"; return 0; }
+  [[ -d $run ]] || { echo "FAIL: $run was not prepared"; return 0; }
 
   line=$(cat "$outdir/listing.result")
   if [[ $line == *" lacks: "* ]]; then echo "FAIL: $line"; else echo "PASS: $line"; fi
@@ -151,20 +151,20 @@ run() {
   version=$(sed -n 's/^#define LIGHTVOL_VERSION_STRING "\(.*\)"$/\1/p' "$root/interface/lightvol.h")
   line=$(cat "$run/mingw/found")
   if [[ $line == "lightvol $version: "*"/bin/$a/lightvol.dll" ]]; then
-    echo "PASS: sdk MinGW $a toolchain: find_package gives $line"
+    echo "PASS: MinGW $a toolchain: find_package gives $line"
   else
-    echo "FAIL: sdk MinGW $a toolchain: find_package gives \"$line\", expected lightvol $version and bin/$a/lightvol.dll"
+    echo "FAIL: MinGW $a toolchain: find_package gives \"$line\", expected lightvol $version and bin/$a/lightvol.dll"
   fi
   line=$(cat "$run/msvc/found")
   if [[ $line == *"/lib/$a/lightvol.lib "* ]]; then
-    echo "PASS: sdk MSVC-ABI $a toolchain: find_package gives ${line#lightvol::lightvol links }"
+    echo "PASS: MSVC-ABI $a toolchain: find_package gives ${line#lightvol::lightvol links }"
   else
-    echo "FAIL: sdk MSVC-ABI $a toolchain: find_package gives \"$line\", expected lib/$a/lightvol.lib"
+    echo "FAIL: MSVC-ABI $a toolchain: find_package gives \"$line\", expected lib/$a/lightvol.lib"
   fi
   while read -r line; do
     case $line in
-      "PASS "*) echo "PASS: sdk ${line#PASS }" ;;
-      "FAIL "*) echo "FAIL: sdk ${line#FAIL }" ;;
+      "PASS "*) echo "PASS: ${line#PASS }" ;;
+      "FAIL "*) echo "FAIL: ${line#FAIL }" ;;
     esac
   done <"$run/msvc/import_checks"
 
@@ -185,9 +185,9 @@ run_lit_room() {
     >"$work/sdk-$name.log" 2>"$work/sdk-$name.stderr" || status=$?
   said=$(tr -d '\r' <"$work/sdk-$name.log" | grep -m1 '^lit_room ran ' || true)
   if ((status == 0)) && [[ -n $said && -s $name/screens/lit_room_10.png ]]; then
-    echo "PASS: sdk $name (prebuilt): $said"
+    echo "PASS: $name (prebuilt): $said"
   else
-    echo "FAIL: sdk $name (prebuilt): status $status, ${said:-no report}, $( [[ -s $name/screens/lit_room_10.png ]] && echo "a" || echo "no") screenshot (stderr: $work/sdk-$name.stderr)"
+    echo "FAIL: $name (prebuilt): status $status, ${said:-no report}, $( [[ -s $name/screens/lit_room_10.png ]] && echo "a" || echo "no") screenshot (stderr: $work/sdk-$name.stderr)"
   fi
 }
 
