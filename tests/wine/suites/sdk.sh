@@ -60,7 +60,7 @@ prepare() {
   if ((${#missing[@]})); then
     echo "archive lacks: ${missing[*]}" >"$outdir/listing.result"
   else
-    echo "sdk archive holds the header, both DLLs, both lib/ folders, the package, sampler, guide, sample, LICENSE and CHANGELOG ($(wc -l <"$outdir/listing") files)" \
+    echo "archive holds the header, both DLLs, both lib/ folders, the package, sampler, guide, sample, LICENSE and CHANGELOG ($(wc -l <"$outdir/listing") files)" \
       >"$outdir/listing.result"
   fi
 
