@@ -238,38 +238,46 @@ std::string read_file(const std::string& path) {
     return text;
 }
 
-// --- Pictures read back from the device.
-IDirect3DSurface9* read_back(IDirect3DSurface9* source, D3DSURFACE_DESC* desc) {
-    source->GetDesc(desc);
+// --- Pictures read back from the device: `write` gets the open file and the
+// texels of a system-memory copy of `source`.
+template <class Write>
+bool write_surface(IDirect3DSurface9* source, const std::string& path, Write write) {
+    D3DSURFACE_DESC desc;
+    source->GetDesc(&desc);
     IDirect3DSurface9* copy = nullptr;
-    if (FAILED(g_device->CreateOffscreenPlainSurface(desc->Width, desc->Height, desc->Format,
+    if (FAILED(g_device->CreateOffscreenPlainSurface(desc.Width, desc.Height, desc.Format,
                                                      D3DPOOL_SYSTEMMEM, &copy, nullptr)))
-        return nullptr;
-    if (FAILED(g_device->GetRenderTargetData(source, copy))) {
-        copy->Release();
-        return nullptr;
+        return false;
+    D3DLOCKED_RECT locked;
+    bool ok = SUCCEEDED(g_device->GetRenderTargetData(source, copy)) &&
+              SUCCEEDED(copy->LockRect(&locked, nullptr, D3DLOCK_READONLY));
+    if (ok) {
+        FILE* f = std::fopen(path.c_str(), "wb");
+        ok = f != nullptr;
+        if (f) {
+            write(f, desc, locked);
+            std::fclose(f);
+        }
+        copy->UnlockRect();
     }
-    return copy;
+    copy->Release();
+    return ok;
+}
+
+const uint32_t* texel_row(const D3DLOCKED_RECT& locked, UINT y) {
+    return reinterpret_cast<const uint32_t*>(static_cast<const char*>(locked.pBits) +
+                                             y * locked.Pitch);
 }
 
 bool write_back_buffer(const std::string& path) {
     IDirect3DSurface9* back = nullptr;
     if (FAILED(g_device->GetBackBuffer(0, 0, D3DBACKBUFFER_TYPE_MONO, &back))) return false;
-    D3DSURFACE_DESC desc;
-    IDirect3DSurface9* copy = read_back(back, &desc);
-    back->Release();
-    D3DLOCKED_RECT locked;
-    if (!copy || FAILED(copy->LockRect(&locked, nullptr, D3DLOCK_READONLY))) {
-        if (copy) copy->Release();
-        return false;
-    }
-    FILE* f = std::fopen(path.c_str(), "wb");
-    if (f) {
+    const bool ok = write_surface(back, path, [](FILE* f, const D3DSURFACE_DESC& desc,
+                                                 const D3DLOCKED_RECT& locked) {
         std::fprintf(f, "P6\n%u %u\n255\n", desc.Width, desc.Height);
         std::vector<unsigned char> row(desc.Width * 3);
         for (UINT y = 0; y < desc.Height; ++y) {
-            const auto* texel = reinterpret_cast<const uint32_t*>(
-                static_cast<const char*>(locked.pBits) + y * locked.Pitch);
+            const uint32_t* texel = texel_row(locked, y);
             for (UINT x = 0; x < desc.Width; ++x) {
                 row[x * 3] = (texel[x] >> 16) & 0xFF;
                 row[x * 3 + 1] = (texel[x] >> 8) & 0xFF;
@@ -277,11 +285,9 @@ bool write_back_buffer(const std::string& path) {
             }
             std::fwrite(row.data(), 1, row.size(), f);
         }
-        std::fclose(f);
-    }
-    copy->UnlockRect();
-    copy->Release();
-    return f != nullptr;
+    });
+    back->Release();
+    return ok;
 }
 
 // The light map as the scene sampled it, its LightMapInfo and the camera.
@@ -289,31 +295,19 @@ bool write_light_map(const std::string& path, const core::matrix4& view_proj) {
     const LightMapInfo* info = g_lights->get_light_map();
     IDirect3DSurface9* level = nullptr;
     if (!info->texture || FAILED(info->texture->GetSurfaceLevel(0, &level))) return false;
-    D3DSURFACE_DESC desc;
-    IDirect3DSurface9* copy = read_back(level, &desc);
-    level->Release();
-    D3DLOCKED_RECT locked;
-    if (!copy || FAILED(copy->LockRect(&locked, nullptr, D3DLOCK_READONLY))) {
-        if (copy) copy->Release();
-        return false;
-    }
-    FILE* f = std::fopen(path.c_str(), "wb");
-    if (f) {
+    const bool ok = write_surface(level, path, [&](FILE* f, const D3DSURFACE_DESC& desc,
+                                                  const D3DLOCKED_RECT& locked) {
         const float floats[8] = {info->layer_step[0], info->layer_step[1], info->origin.x,
                                  info->origin.y,      info->origin.z,      info->scale.x,
                                  info->scale.y,       info->scale.z};
         const int32_t size[2] = {int32_t(desc.Width), int32_t(desc.Height)};
         std::fwrite(floats, sizeof floats, 1, f);
         std::fwrite(size, sizeof size, 1, f);
-        for (UINT y = 0; y < desc.Height; ++y)
-            std::fwrite(static_cast<const char*>(locked.pBits) + y * locked.Pitch, 4, desc.Width,
-                        f);
+        for (UINT y = 0; y < desc.Height; ++y) std::fwrite(texel_row(locked, y), 4, desc.Width, f);
         std::fwrite(view_proj.pointer(), sizeof(f32), 16, f);
-        std::fclose(f);
-    }
-    copy->UnlockRect();
-    copy->Release();
-    return f != nullptr;
+    });
+    level->Release();
+    return ok;
 }
 
 bool parse(int argc, char** argv, Options* o) {

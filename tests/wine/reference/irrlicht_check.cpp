@@ -1,8 +1,10 @@
 // Checks the pictures of the Irrlicht sample (examples/irrlicht).
 //
-//   lightvol_irrlicht_check same A.ppm B.ppm
-//       Irrlicht's picture with lightvol in its frame against Irrlicht alone:
-//       prints "N pixels differ, up to M/255" and exits 0 only when N is 0.
+//   lightvol_irrlicht_check same SHOT.ppm ALONE.ppm [ALONE2.ppm]
+//       Irrlicht's picture with lightvol in its frame against Irrlicht alone
+//       (a second picture of Irrlicht alone from another run where Irrlicht
+//       alone does not draw the same twice): prints "N pixels differ, up to
+//       M/255" for the closer one and exits 0 only when N is 0.
 //   lightvol_irrlicht_check lit SHOT.ppm LIGHT.bin
 //       The plane lit through the light map against tools/sampling's
 //       LightSampler on the light map read back: each pixel is cast onto the
@@ -43,26 +45,46 @@ bool read_ppm(const char* path, Picture& p) {
     return ok;
 }
 
-int same(const char* a_path, const char* b_path) {
-    Picture a, b;
-    if (!read_ppm(a_path, a) || !read_ppm(b_path, b)) {
-        std::printf("cannot read %s or %s\n", a_path, b_path);
+struct Difference {
+    size_t pixels = 0;
+    int largest = 0;
+};
+
+Difference compare(const Picture& a, const Picture& b) {
+    Difference d;
+    if (a.width != b.width || a.height != b.height) return {size_t(-1), 255};
+    for (size_t i = 0; i < a.rgb.size(); i += 3) {
+        int most = 0;
+        for (int k = 0; k < 3; ++k)
+            most = std::max(most, std::abs(int(a.rgb[i + k]) - int(b.rgb[i + k])));
+        d.pixels += most > 0;
+        d.largest = std::max(d.largest, most);
+    }
+    return d;
+}
+
+int same(int count, char** paths) {
+    Picture shot;
+    if (!read_ppm(paths[0], shot)) {
+        std::printf("cannot read %s\n", paths[0]);
         return 2;
     }
-    if (a.width != b.width || a.height != b.height) {
-        std::printf("sizes differ: %dx%d and %dx%d\n", a.width, a.height, b.width, b.height);
+    Difference best{size_t(-1), 255};
+    for (int i = 1; i < count; ++i) {
+        Picture alone;
+        if (!read_ppm(paths[i], alone)) {
+            std::printf("cannot read %s\n", paths[i]);
+            return 2;
+        }
+        const Difference d = compare(shot, alone);
+        if (d.pixels < best.pixels) best = d;
+    }
+    if (best.pixels == size_t(-1)) {
+        std::printf("the pictures' sizes differ\n");
         return 1;
     }
-    size_t differ = 0;
-    int largest = 0;
-    for (size_t i = 0; i < a.rgb.size(); i += 3) {
-        int d = 0;
-        for (int k = 0; k < 3; ++k) d = std::max(d, std::abs(int(a.rgb[i + k]) - int(b.rgb[i + k])));
-        differ += d > 0;
-        largest = std::max(largest, d);
-    }
-    std::printf("%zu pixels differ, up to %d/255\n", differ, largest);
-    return differ == 0 ? 0 : 1;
+    std::printf("%zu pixels differ, up to %d/255\n", best.pixels, best.largest);
+    return best.pixels == 0 ? 0 : 1;
 }
 
 int lit(const char* shot_path, const char* light_path) {
@@ -139,8 +161,10 @@ int lit(const char* shot_path, const char* light_path) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 4 && std::strcmp(argv[1], "same") == 0) return same(argv[2], argv[3]);
+    if ((argc == 4 || argc == 5) && std::strcmp(argv[1], "same") == 0)
+        return same(argc - 2, argv + 2);
     if (argc == 4 && std::strcmp(argv[1], "lit") == 0) return lit(argv[2], argv[3]);
-    std::fprintf(stderr, "usage: lightvol_irrlicht_check same A.ppm B.ppm | lit SHOT.ppm LIGHT.bin\n");
+    std::fprintf(stderr, "usage: lightvol_irrlicht_check same SHOT.ppm ALONE.ppm [ALONE2.ppm] | "
+                         "lit SHOT.ppm LIGHT.bin\n");
     return 2;
 }
