@@ -36,13 +36,12 @@ command -v cmake >/dev/null || need+=(cmake)
 command -v make >/dev/null || need+=(make)
 if ((${#need[@]})); then
   echo "build_windows: installing ${need[*]}"
-  if [[ $(id -u) -ne 0 ]]; then
-    echo "build_windows: need root to install ${need[*]}" >&2
+  # shellcheck source=tools/apt-packages.sh
+  source "$root/tools/apt-packages.sh"
+  apt_packages_install "${need[@]}" || {
+    echo "build_windows: installing ${need[*]}: $apt_error (apt's output: $apt_log)" >&2
     exit 1
-  fi
-  export DEBIAN_FRONTEND=noninteractive
-  timeout 900 apt-get update -q
-  timeout 1200 apt-get install -y -q --no-install-recommends "${need[@]}"
+  }
 fi
 
 cd "$root"

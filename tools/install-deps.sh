@@ -1,5 +1,8 @@
 #!/usr/bin/env bash
-# Installs the Debian packages a build needs, only those missing.
+# Installs the Debian packages a build needs, only those missing
+# (tools/apt-packages.sh: an index that fails to update does not stop an
+# install that still succeeds; a transient archive error is tried again once;
+# on failure apt's own last error line is printed).
 #   tools/install-deps.sh native   compiler, CMake, GoogleTest, libpng, JSON
 #   tools/install-deps.sh windows  + the MinGW-w64 i686 and x86_64 cross compilers, and
 #                                  LLVM's tools (llvm-dlltool makes the MSVC-format lightvol.lib)
@@ -29,14 +32,13 @@ for group in "${@:-native}"; do
   esac
 done
 
-missing=()
-for pkg in "${want[@]}"; do
-  dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "Installing: ${missing[*]}"
-  SUDO=""
-  [ "$(id -u)" -eq 0 ] || SUDO="sudo"
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+# shellcheck source=tools/apt-packages.sh
+source "$(dirname "${BASH_SOURCE[0]}")/apt-packages.sh"
+missing=$(apt_packages_missing "${want[@]}")
+if [ -n "$missing" ]; then
+  echo "Installing: $(echo $missing)"
+  apt_packages_install "${want[@]}" || {
+    echo "install-deps: $apt_error (apt's output: $apt_log)" >&2
+    exit 1
+  }
 fi

@@ -10,8 +10,10 @@
 #              export/import tables checked
 #   fuzz       a bounded libFuzzer run over interface call sequences
 #   wine       the real DLLs on wined3d and DXVK, on Wine 8 and on Wine 10 in a
-#              Debian 13 root (64-bit always, 32-bit where the machine executes
-#              32-bit programs; LIGHTVOL_WINE10=0 leaves Wine 10 out)
+#              Debian 13 root: 64-bit, and 32-bit in Wine's WoW64 mode (and
+#              under 32-bit Wine 8 where the machine executes 32-bit programs);
+#              what runs where: tests/wine/matrix.sh, docs/testing.md
+#              (LIGHTVOL_WINE10=0 leaves Wine 10 out)
 # Pass stage names to run only those (default: all).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -28,13 +30,9 @@ banner() { printf '\n==== %s ====\n' "$*"; }
 # cells.
 if run_stage wine && [ "${LIGHTVOL_WINE10:-1}" != 0 ] && [ "$(id -u)" -eq 0 ] &&
    [ -x tests/wine/debian_root.sh ]; then
-  tools/install-deps.sh wine10
   mkdir -p build/wine
-  root_flags=()
-  case " ${LIGHTVOL_WINE_ARCHS:-x86_64 i686} " in
-    *" i686 "*) tests/wine/probe_i386.sh build/wine >/dev/null && root_flags=(--i386) ;;
-  esac
-  tests/wine/debian_root.sh "${root_flags[@]}" >build/wine/debian_root.early.log 2>&1 &
+  # Whatever it cannot have, the tier says again (its cells "not run").
+  tests/wine/debian_root.sh >build/wine/debian_root.early.log 2>&1 &
 fi
 
 if run_stage native; then

@@ -1,7 +1,7 @@
-# DXVK for the Wine tier (sourced by tests/wine/run.sh): Debian 13's DXVK
-# packages fetched without touching the machine's apt sources, the check that a
-# Vulkan device exists before Wine starts, and the check that a run really drew
-# through DXVK on lavapipe.
+# DXVK for the Wine tier (sourced by tests/wine/prepare.sh, run.sh and
+# cell_run.sh): Debian 13's DXVK packages fetched without touching the
+# machine's apt sources, the check that a Vulkan device exists before Wine
+# starts, and the check that a run really drew through DXVK on lavapipe.
 
 # The dxvk-wine64 / dxvk-wine32 version the tier was proven with. When Debian's
 # archive serves another (superseded versions disappear), that one is used and
@@ -11,88 +11,31 @@ dxvk_proven_version=2.6+ds-1
 # machine with a GPU (VK_ICD_FILENAMES names only lavapipe's ICD as well).
 dxvk_device_name=llvmpipe
 
-# dxvk_fetch CACHE_DIR ARCH...: downloads dxvk-wine64 (x86_64) and dxvk-wine32
-# (i686) from Debian 13 through a private sources list and lists directory
-# (apt checks the archive's signatures against debian-archive-keyring as
-# usual), unpacks them once per version under CACHE_DIR/dxvk/VERSION and sets
-# dxvk_version and dxvk_dir (DLLs in $dxvk_dir/wine64 and wine32). On failure
-# returns 1 with the reason in dxvk_error. Runs from several clones on one
-# machine take turns (flock).
+# dxvk_fetch CACHE_DIR ARCH: downloads dxvk-wine64 (x86_64) or dxvk-wine32
+# (i686) from Debian 13 (tests/wine/debian_download.sh: a private sources list,
+# signatures checked as usual), unpacks its d3d9.dll once per version under
+# CACHE_DIR/dxvk/VERSION/wine64 or wine32 and sets dxvk_version and dxvk_d3d9.
+# On failure returns 1 with the reason in dxvk_error.
 dxvk_fetch() {
-  local fd status=0
-  mkdir -p "$1/apt-trixie"
-  exec {fd}>"$1/apt-trixie/lock"
-  if ! flock -w 900 "$fd"; then
-    exec {fd}>&-
-    dxvk_error="another run held $1/apt-trixie/lock for 15 minutes"
+  local cache=$1 arch=$2 package bits
+  [[ $arch == x86_64 ]] && bits=64 || bits=32
+  package=dxvk-wine$bits:$([[ $arch == x86_64 ]] && echo amd64 || echo i386)
+  dxvk_version=
+  if ! debian_candidate dxvk_version "$cache" trixie "$package"; then
+    dxvk_error=$debian_error
     return 1
   fi
-  dxvk_fetch_locked "$@" || status=$?
-  exec {fd}>&-
-  return $status
-}
-dxvk_fetch_locked() {
-  local cache=$1 state
-  shift
-  state=$cache/apt-trixie
-  mkdir -p "$state/lists/partial" "$state/cache/archives/partial" "$state/debs"
-  echo "deb [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] http://deb.debian.org/debian trixie main" \
-    >"$state/sources.list"
-  local apt_opts=(-o "Dir::Etc::SourceList=$state/sources.list" -o Dir::Etc::SourceParts=/dev/null
-                  -o "Dir::State::Lists=$state/lists" -o "Dir::Cache=$state/cache"
-                  -o APT::Architectures::=amd64 -o APT::Architectures::=i386
-                  -o APT::Sandbox::User=root)
-  # The package lists are fetched again once a day (about 20 MB).
-  if [[ -z $(find "$state/updated" -mmin -1440 2>/dev/null) ]]; then
-    timeout 600 apt-get "${apt_opts[@]}" update -q >"$state/update.log" 2>&1 || {
-      dxvk_error="apt-get update of Debian 13's lists failed (log: $state/update.log)"
-      return 1
-    }
-    touch "$state/updated"
+  dxvk_d3d9=$cache/dxvk/$dxvk_version/wine$bits/d3d9.dll
+  [[ -f $dxvk_d3d9 ]] && return 0
+  local unpack
+  if ! debian_unpack unpack "$cache" trixie "$package" "$dxvk_version"; then
+    dxvk_error=$debian_error
+    return 1
   fi
-  local arch package packages=() version
-  for arch in "$@"; do
-    [[ $arch == x86_64 ]] && packages+=(dxvk-wine64:amd64) || packages+=(dxvk-wine32:i386)
-  done
-  dxvk_version=
-  local policy
-  policy=$(apt-cache "${apt_opts[@]}" policy "${packages[@]}" 2>/dev/null || true)
-  for package in "${packages[@]}"; do
-    version=$(printf '%s\n' "$policy" |
-      awk -v p="${package%%:*}" '/^[^ ]/ {here = index($0, p) == 1} here && /Candidate:/ {print $2; exit}')
-    if [[ -z $version || $version == "(none)" ]]; then
-      dxvk_error="Debian 13 serves no $package"
-      return 1
-    fi
-    if [[ -n $dxvk_version && $version != "$dxvk_version" ]]; then
-      dxvk_error="Debian 13 serves dxvk-wine64 and dxvk-wine32 in different versions ($dxvk_version, $version)"
-      return 1
-    fi
-    dxvk_version=$version
-  done
-  dxvk_dir=$cache/dxvk/$dxvk_version
-  for package in "${packages[@]}"; do
-    local name=${package%%:*} deb
-    [[ -f $dxvk_dir/${name#dxvk-}/d3d9.dll ]] && continue
-    deb=$(cd "$state/debs" && ls "${name}_${dxvk_version/*:/}_"*.deb 2>/dev/null | head -n1 || true)
-    if [[ -z $deb ]]; then
-      (cd "$state/debs" && timeout 600 apt-get "${apt_opts[@]}" download "$package=$dxvk_version") \
-        >"$state/download.log" 2>&1 || {
-        dxvk_error="apt-get download $package=$dxvk_version failed (log: $state/download.log)"
-        return 1
-      }
-      deb=$(cd "$state/debs" && ls "${name}_"*"_"*.deb | head -n1)
-    fi
-    rm -rf "$state/unpack"
-    dpkg-deb -x "$state/debs/$deb" "$state/unpack" || {
-      dxvk_error="dpkg-deb -x $deb failed"
-      return 1
-    }
-    mkdir -p "$dxvk_dir/${name#dxvk-}"
-    # The package names its Windows DLLs *.dll.so.
-    cp "$state/unpack/usr/lib/dxvk/${name#dxvk-}/d3d9.dll.so" "$dxvk_dir/${name#dxvk-}/d3d9.dll"
-    rm -rf "$state/unpack"
-  done
+  mkdir -p "${dxvk_d3d9%/*}"
+  # The package names its Windows DLLs *.dll.so.
+  cp "$unpack/usr/lib/dxvk/wine$bits/d3d9.dll.so" "$dxvk_d3d9.partial" && mv "$dxvk_d3d9.partial" "$dxvk_d3d9"
+  rm -rf "$unpack"
 }
 
 # vulkan_check RESULT_VAR ICD_FILE [COMMAND PREFIX...]: whether a Vulkan device

@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
-# The Wine tier: lightvol.dll, built by MinGW, driven by Windows test hosts on
-# the Direct3D 9 implementations games meet on Linux, in a virtual X server,
-# for each Windows architecture the machine can run:
+# The Wine tier: lightvol.dll, built by MinGW, driven by Windows hosts on the
+# Direct3D 9 implementations games meet on Linux, in a virtual X server:
 #   wined3d on Wine 8   Debian 12's Wine, its Direct3D 9 over Mesa's OpenGL
 #   DXVK on Wine 8      Debian 13's DXVK (Direct3D 9 over Vulkan, as in Proton)
 #                       on Debian 12's Wine, over Mesa's lavapipe
@@ -10,47 +9,41 @@
 #
 #   tests/wine/run.sh
 #
-# First finds out what the machine can run: the 64-bit DLL always runs under
-# 64-bit Wine; the 32-bit DLL runs under 32-bit Wine when the machine executes
-# 32-bit programs (tests/wine/probe_i386.sh). Installs what is missing (Wine,
-# Xvfb, Mesa with lavapipe, the Vulkan loader and vulkaninfo, the MinGW-w64 and
-# clang/LLVM cross tools), fetches DXVK (tests/wine/dxvk.sh), makes or reuses
-# the Debian 13 root (tests/wine/debian_root.sh), builds both DLLs and the
-# Windows test programs (tools/build_windows.sh), draws the expected pictures
-# with the software device, starts Xvfb on a free display, and makes one Wine
-# prefix per Wine version and architecture, which every cell of it reuses.
-#
-# A cell is an implementation, an architecture and a path:
-#   test effect provider  the host with the test effect provider as
-#                         d3dx9_43.dll, and the MSVC-ABI host(s), built by clang
-#                         and lld-link against the installed package's
-#                         lightvol.lib (its build.sh checks their import tables)
-#   Wine's own D3DX       the host with Wine's d3dx9_43.dll (the module draws
-#                         through its built-in shaders where that D3DX cannot
-#                         compile the light effect, through the effect where it
-#                         can), a host built against the installed package,
-#                         and the sample program examples/lit_room, whose
-#                         screenshots lightvol_sample_check (tests/wine/reference)
-#                         compares with a CPU ray cast of the same frames
+# What runs where is one table, tests/wine/matrix.sh: each row an
+# implementation, an architecture and a mode (64-bit; 32-bit under 32-bit
+# Wine; 32-bit under 64-bit Wine's WoW64 mode) with the parts it needs, each
+# row run on both paths (the test effect provider, Wine's own D3DX). This
+# script walks that table:
+#   1. tests/wine/prepare.sh makes the parts ready, each apart: packages, DXVK,
+#      Wine 8's 32-bit PE DLLs, and (in the background, during the builds) the
+#      Debian 13 root
+#   2. builds both DLLs and the Windows test programs (tools/build_windows.sh)
+#      and calls every suite's prepare (tests/wine/suites/*.sh, see the README
+#      there); starts Xvfb on a free display
+#   3. for each row whose parts are all there: makes its Wine prefix once per
+#      Wine and mode (in WoW64 mode, a quick probe first: a 32-bit program
+#      must start and report a 32-bit process under WoW64), asks for a
+#      Vulkan device before a DXVK row, proves a WoW64 row's mode (no 32-bit
+#      loader in the root), and runs every suite in each of its cells through
+#      tests/wine/cell_run.sh
+# A row whose part cannot be had (a package the archive does not give, no
+# 32-bit execution, no Vulkan device, no root rights) is "not run: <why>",
+# which is not a failure; a part that failed fails the row's cells.
 # Where Wine 10 runs, the kept shader bytecode (tools/shader-compile) must be
 # what Wine 10's D3DCompile makes of its sources.
-# Every scenario the host programs run is run in every cell. DXVK cells force
-# lavapipe (VK_ICD_FILENAMES, DXVK_FILTER_DEVICE_NAME), load DXVK's d3d9.dll
-# with d3d9=n (no fall-back to wined3d), give each run its own DXVK_LOG_PATH and
-# require that log to name DXVK's version and the llvmpipe device. Without a
-# Vulkan device (asked with vulkaninfo before Wine starts) the DXVK cells say
-# "not run: no Vulkan device (...)".
 #
-# Prints PASS/FAIL lines (prefixed by architecture and implementation), the
-# matrix of cells (passed / failed / not run with the reason), whether all
-# cells' light maps are byte-identical, what each Wine's own D3DX makes of the
-# light effect, the time each tier took against its budget, and
-# "wine: N passed, M failed"; exits non-zero on any failure. A cell the machine
-# cannot run (no 32-bit execution, no Vulkan device, no root or mount rights for
-# the Debian 13 root) is not a failure. Every wait is bounded.
+# Prints PASS/FAIL lines (prefixed by the cell), the matrix of cells (passed /
+# failed / not run with the reason), whether all cells' light maps are
+# byte-identical, notes (versions, what each Wine's own D3DX makes of the
+# light effect), the time each part took against its budget, and
+# "wine: N passed, M failed"; exits non-zero on any failure. Every wait is
+# bounded.
 #
 # Environment:
 #   LIGHTVOL_WINE_ARCHS      architectures to consider (default "x86_64 i686")
+#   LIGHTVOL_WINE_ROWS       only the rows whose "IMPL ARCH MODE" matches this
+#                            extended regular expression (default: all)
+#   LIGHTVOL_WINE_SUITES     only these suites (names, default: all)
 #   LIGHTVOL_WINE_WORK_DIR   where the reference build, pictures and logs go
 #                            (default build/wine)
 #   LIGHTVOL_WINE10          0: no Wine 10 cells (default 1: run them)
@@ -65,10 +58,12 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 root=$(cd "$here/../.." && pwd)
 work=${LIGHTVOL_WINE_WORK_DIR:-$root/build/wine}
 wanted_archs=${LIGHTVOL_WINE_ARCHS:-x86_64 i686}
+wanted_rows=${LIGHTVOL_WINE_ROWS:-}
+wanted_suites=${LIGHTVOL_WINE_SUITES:-}
 cache=${LIGHTVOL_WINE_CACHE:-/var/cache/lightvol}
-with_wine10=${LIGHTVOL_WINE10:-1}
 user_icd=${VK_ICD_FILENAMES:-}
 unset VK_ICD_FILENAMES VK_DRIVER_FILES
+export LIGHTVOL_WINE_WORK_DIR=$work LIGHTVOL_WINE_CACHE=$cache LIGHTVOL_WINE_ARCHS=$wanted_archs
 
 # shellcheck source=tests/wine/dxvk.sh
 source "$here/dxvk.sh"
@@ -81,132 +76,76 @@ die() {
   echo "wine: 0 passed, 1 failed"
   exit 1
 }
-
 bits() { [[ $1 == x86_64 ]] && echo 64 || echo 32; }
-wanted() { [[ " $wanted_archs " == *" $1 "* ]]; }
 
 mkdir -p "$work"
+rm -rf "$work/parts"
+mkdir -p "$work/parts"
 tier_start=$SECONDS
 
-# --- What the machine can run ---------------------------------------------------
-can_run_32=1
-why_not_32=
-if ! wanted i686; then
-  can_run_32=0
-  why_not_32="LIGHTVOL_WINE_ARCHS is \"$wanted_archs\""
-elif ! why_not_32=$("$here/probe_i386.sh" "$work"); then
-  can_run_32=0
-fi
-
-archs=()
-wanted x86_64 && archs+=(x86_64)
-((can_run_32)) && archs+=(i686)
-((${#archs[@]})) || die "LIGHTVOL_WINE_ARCHS (\"$wanted_archs\") names no architecture this machine runs"
-log "architectures to run: ${archs[*]}${why_not_32:+ (32-bit: $why_not_32)}"
-for arch in "${matrix_archs[@]}"; do
-  if [[ " ${archs[*]} " != *" $arch "* ]]; then
-    for impl in "${matrix_impls[@]}"; do
-      matrix_not_run "$impl" "$arch" "$([[ $arch == i686 ]] && echo "$why_not_32" || echo "LIGHTVOL_WINE_ARCHS is \"$wanted_archs\"")"
-    done
+# --- Parts ----------------------------------------------------------------------
+# part_state NAME: "ok", "not run: ..." or "failed: ..." (tests/wine/prepare.sh
+# wrote it). part_ensure NAME first finds out, in this shell, the parts known
+# only while Wine runs.
+part_state() {
+  if [[ -n ${matrix_never[$1]:-} ]]; then
+    echo "not run: ${matrix_never[$1]}"
+  else
+    head -n1 "$work/parts/$1" 2>/dev/null || echo "failed: part $1 was never made ready"
   fi
-done
+}
+part_ensure() {
+  local name=$1
+  # The root's state is written by the background job; what it gives is read
+  # here once.
+  [[ $name == root || $name == root-wow64 ]] && { wait_for_root; return 0; }
+  [[ -n ${matrix_never[$name]:-} || -f $work/parts/$name ]] && return 0
+  case $name in
+    no-wine32)
+      if [[ $(part_state i386-exec) == ok && $(part_state wine8-i386) == ok ]]; then
+        part_set no-wine32 "not run: 32-bit Wine 8 runs here (the 32-bit, 32-bit Wine cells)"
+      else
+        part_set no-wine32 ok
+      fi ;;
+    vulkan-wine8 | vulkan-wine10) probe_vulkan "${name#vulkan-}" ;;
+    wow64-wine8 | wow64-wine10) probe_wow64 "${name#wow64-}" ;;
+  esac
+}
+part_set() { printf '%s\n' "$2" >"$work/parts/$1"; }
+part_value() { cat "$work/parts/$1.value" 2>/dev/null; }
 
-# --- Packages -------------------------------------------------------------------
-installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
+log "preparing the packages (tests/wine/prepare.sh packages)"
+"$here/prepare.sh" packages
+[[ $(part_state base) == ok ]] || die "the packages every cell needs: $(part_state base)"
 
-# Both DLLs are always built; only running the 32-bit one needs 32-bit Wine.
-packages=(wine wine64 xvfb libgl1-mesa-dri libgl1 libglx-mesa0
-          mesa-vulkan-drivers libvulkan1 vulkan-tools
-          g++ cmake make nlohmann-json3-dev libpng-dev
-          g++-mingw-w64-i686 binutils-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
-          clang-14 lld-14 llvm-14)
-((can_run_32)) && packages+=(wine32:i386 libgl1-mesa-dri:i386 libgl1:i386 libglx-mesa0:i386
-                             mesa-vulkan-drivers:i386 libvulkan1:i386)
-missing=()
-for p in "${packages[@]}"; do installed "$p" || missing+=("$p"); done
-if ((${#missing[@]})); then
-  [[ $(id -u) -eq 0 ]] || die "need root to install: ${missing[*]}"
-  log "installing ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  if ((can_run_32)) && ! dpkg --print-foreign-architectures | grep -qx i386; then
-    dpkg --add-architecture i386
-  fi
-  # Another apt run on the machine may hold the lock for a while: wait for it.
-  timeout 900 apt-get -o DPkg::Lock::Timeout=600 update -q >/dev/null || die "apt-get update failed"
-  timeout 1800 apt-get -o DPkg::Lock::Timeout=600 install -y -q --no-install-recommends \
-    "${missing[@]}" >/dev/null ||
-    die "installing ${missing[*]} failed"
-fi
-
-# --- The Debian 13 root for Wine 10, made in the background during the builds ---
 root_pid=
-if [[ $with_wine10 == 0 ]]; then
-  for arch in "${archs[@]}"; do
-    matrix_not_run wine10-wined3d "$arch" "LIGHTVOL_WINE10=0"
-    matrix_not_run wine10-dxvk "$arch" "LIGHTVOL_WINE10=0"
-  done
-else
-  rm -f "$work/debian_root.seconds"
-  (
-    started=$SECONDS
-    status=0
-    LIGHTVOL_WINE_CACHE=$cache "$here/debian_root.sh" $( ((can_run_32)) && echo --i386) \
-      >"$work/debian_root.out" 2>"$work/debian_root.log" || status=$?
-    echo $((SECONDS - started)) >"$work/debian_root.seconds"
-    exit $status
-  ) &
-  root_pid=$!
-fi
+log "preparing the Debian 13 root in the background (log: $work/prepare-root.log)"
+"$here/prepare.sh" root >"$work/prepare-root.log" 2>&1 &
+root_pid=$!
 
-# --- DXVK for Wine 8 --------------------------------------------------------------
-dxvk8_error=
-log "fetching Debian 13's DXVK for Wine 8 (private apt lists in $cache/apt-trixie)"
-if dxvk_fetch "$cache" "${archs[@]}"; then
-  dxvk8_dir=$dxvk_dir
-  dxvk8_version=$dxvk_version
-  log "DXVK for Wine 8: dxvk-wine64/dxvk-wine32 $dxvk8_version"
-else
-  dxvk8_error=$dxvk_error
-  log "DXVK for Wine 8: $dxvk8_error"
-fi
+"$here/prepare.sh" dxvk
+"$here/prepare.sh" wine8-wow64
 
-# --- Builds ---------------------------------------------------------------------
+# --- Builds and suites -----------------------------------------------------------
 log "building lightvol.dll (i686 and x86_64) and the Windows test programs"
 timeout 1800 "$root/tools/build_windows.sh" all >"$work/build_windows.log" 2>&1 || {
   tail -n 40 "$work/build_windows.log" >&2
   die "tools/build_windows.sh failed (log: $work/build_windows.log)"
 }
-for arch in "${archs[@]}"; do
+for arch in x86_64 i686; do
   bin=$root/build/mingw-$arch/tests/wine/bin
   for f in lightvol_wine_host.exe lightvol.dll d3dx9_43.dll; do
     [[ -f $bin/$f ]] || die "$bin/$f was not built (LIGHTVOL_BUILD_WINE_TESTS off?)"
   done
-  [[ -f $root/build/mingw-$arch/lit_room.exe ]] || die "$root/build/mingw-$arch/lit_room.exe was not built"
 done
-
-log "building the native reference tool"
-{
-  timeout 600 cmake -S "$root/tests/wine/reference" -B "$work/reference" &&
-    timeout 1800 cmake --build "$work/reference" -j2
-} >"$work/reference_build.log" 2>&1 || {
-  tail -n 40 "$work/reference_build.log" >&2
-  die "building the reference tool failed (log: $work/reference_build.log)"
-}
 
 # Under /tmp: the Debian root sees the host's /tmp (tests/wine/in_root.sh).
 tmp=$(mktemp -d /tmp/lightvol-wine.XXXXXX)
 xvfb_pid=
-rootfs=
+declare -A prefix_made
 cleanup() {
-  local prefix
-  for prefix in "$tmp"/prefix-wine8-*; do
-    [[ -d $prefix ]] && WINEPREFIX=$prefix timeout 20 /usr/lib/wine/wineserver -k >/dev/null 2>&1 || true
-  done
-  for prefix in "$tmp"/prefix-wine10-*; do
-    [[ -d $prefix && -n $rootfs ]] &&
-      (cd "$tmp" && WINEPREFIX=$prefix timeout 20 "$here/in_root.sh" "$rootfs" /usr/lib/wine/wineserver -k) \
-        >/dev/null 2>&1 || true
-  done
+  local p
+  for p in "${!prefix_made[@]}"; do stop_wineserver "$p"; done
   if [[ -n $xvfb_pid ]]; then
     kill "$xvfb_pid" 2>/dev/null || true
     wait "$xvfb_pid" 2>/dev/null || true
@@ -214,12 +153,6 @@ cleanup() {
   if [[ -n $root_pid ]]; then
     kill "$root_pid" 2>/dev/null || true
     wait "$root_pid" 2>/dev/null || true
-  fi
-  # The root's mounts live in namespaces of their own; should anything be
-  # mounted inside it here all the same, undo that before deleting anything.
-  if [[ -n $rootfs ]]; then
-    findmnt -rn -o TARGET | awk -v d="$rootfs" 'index($0, d "/") == 1' | sort -r |
-      while read -r target; do umount -l "$target" || true; done
   fi
   if [[ -z $(findmnt -rn -o TARGET | awk -v d="$tmp" '$0 == d || index($0, d "/") == 1') ]]; then
     rm -rf --one-file-system "$tmp"
@@ -229,61 +162,35 @@ cleanup() {
 }
 trap cleanup EXIT
 
-examples=()
-if compgen -G "$root/examples/*.json" >/dev/null; then examples=("$root"/examples/*.json); fi
-log "drawing the reference pictures with the software device"
-mkdir -p "$tmp/scenes"
-timeout 300 "$work/reference/lightvol_wine_reference" "$tmp/scenes" "${examples[@]}" \
-  >"$work/reference.log" 2>&1 || {
-  cat "$work/reference.log" >&2
-  die "the reference tool failed"
-}
+passed=0
+failed=0
+count_fail() { echo "FAIL $*"; failed=$((failed + 1)); }
+count_pass() { echo "PASS $*"; passed=$((passed + 1)); }
 
-# For each architecture: the run directory, the installed package with a host
-# built against it, and the MSVC-ABI host.
-declare -A package_built msvc_built
-for arch in "${archs[@]}"; do
-  win_build=$root/build/mingw-$arch
-  bin=$win_build/tests/wine/bin
-  run_dir=$tmp/run-$arch
-  mkdir -p "$run_dir" "$work/$arch"
-  cp "$bin"/lightvol_wine_host.exe "$bin"/lightvol.dll "$bin"/d3dx9_43.dll "$run_dir/"
-  cp "$win_build/lit_room.exe" "$run_dir/"
-  cp -r "$tmp/scenes" "$run_dir/scenes"
-
-  log "installing the $(bits "$arch")-bit package and building a host against it"
-  package_built[$arch]=1
-  if {
-    timeout 300 cmake --install "$win_build" --prefix "$tmp/install-$arch" &&
-      timeout 600 cmake -S "$root/tests/wine/package" -B "$tmp/package-$arch" \
-        -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-$arch-w64-mingw32.cmake" \
-        -DCMAKE_PREFIX_PATH="$tmp/install-$arch" -DCMAKE_BUILD_TYPE=Release &&
-      timeout 600 cmake --build "$tmp/package-$arch" -j2
-  } >"$work/$arch/package_build.log" 2>&1; then
-    package_built[$arch]=0
-    mkdir -p "$tmp/package_run-$arch"
-    cp "$tmp/package-$arch/lightvol_linked.exe" "$tmp/install-$arch/bin/lightvol.dll" \
-      "$tmp/package_run-$arch/"
-  fi
-
-  msvc_built[$arch]=1
-  if [[ -x $root/tests/wine/msvc_host/build.sh ]]; then
-    log "building the $(bits "$arch")-bit MSVC-ABI host"
-    if timeout 600 "$root/tests/wine/msvc_host/build.sh" "$arch" "$tmp/msvc-$arch" "$tmp/install-$arch" \
-      >"$work/$arch/msvc_build.log" 2>&1; then
-      msvc_built[$arch]=0
-      cp "$bin"/lightvol.dll "$bin"/d3dx9_43.dll "$bin"/lightvol_msvc_helper.dll "$tmp/msvc-$arch/"
-    fi
-    # 32-bit only: the same host with __stdcall as its default convention
-    # (MSVC's /Gz); the header's __cdecl keeps the factory and callback right.
-    if [[ $arch == i686 && ${msvc_built[$arch]} == 0 ]]; then
-      LIGHTVOL_MSVC_HOST_FLAGS=-mrtd LIGHTVOL_MSVC_HOST_NAME=lightvol_msvc_host_stdcall \
-        timeout 600 "$root/tests/wine/msvc_host/build.sh" "$arch" "$tmp/msvc-$arch" "$tmp/install-$arch" \
-        >>"$work/$arch/msvc_build.log" 2>&1 || msvc_built[$arch]=1
-    fi
+# The suites: each prepared once; "not run" on exit 3.
+suites=()
+declare -A suite_why
+for script in "$here"/suites/*.sh; do
+  name=$(basename "$script" .sh)
+  [[ -z $wanted_suites || " $wanted_suites " == *" $name "* ]] || continue
+  out=$tmp/suite-$name
+  mkdir -p "$out"
+  log "preparing the suite $name"
+  status=0
+  (cd "$root" && timeout 3600 "$script" prepare "$out") >"$work/suite-$name.prepare.out" \
+    2>"$work/suite-$name.prepare.err" || status=$?
+  if ((status == 0)); then
+    suites+=("$name")
+  elif ((status == 3)); then
+    suite_why[$name]=$(tail -n1 "$work/suite-$name.prepare.out")
+    log "suite $name: ${suite_why[$name]}"
+  else
+    tail -n 20 "$work/suite-$name.prepare.out" "$work/suite-$name.prepare.err" | sed 's/^/  /'
+    count_fail "$name: prepare failed (status $status; logs: $work/suite-$name.prepare.*)"
+    suite_why[$name]="failed: prepare failed"
   fi
 done
-matrix_time "packages, DXVK download and builds" $((SECONDS - tier_start)) 600
+matrix_time "packages, DXVK download, builds and suites' preparation" $((SECONDS - tier_start)) 600
 
 # --- Xvfb -------------------------------------------------------------------------
 command -v Xvfb >/dev/null || die "Xvfb not found"
@@ -297,234 +204,30 @@ done
 [[ -s $tmp/display ]] || die "Xvfb chose no display within 10 s"
 export DISPLAY=:$(head -n1 "$tmp/display")
 export WINEDEBUG=-all
-# No Mono or Gecko prompts while the prefix is made, and no debugger on a crash.
-base_overrides="mscoree,mshtml=;winedbg.exe=d"
+export LIGHTVOL_ROOT=$root LIGHTVOL_CELL_RUN=$here/cell_run.sh
 
-# --- Cells ------------------------------------------------------------------------
-# Every Wine process runs with the temporary directory as its working directory
-# (the Debian root sees it at the same path).
-cd "$tmp"
-passed=0
-failed=0
-arch=
-impl=
-label=
-# The current cell: its Wine (wine_cmd runs a Windows program, wineserver_cmd
-# the Wine server), extra environment, whether it is a DXVK cell, its counts.
-wine_cmd=()
-wineserver_cmd=()
-cell_env=()
-cell_dxvk=0
-cell_passed=0
-cell_failed=0
-cell_work=
-cell_dxvk_proof=
-
-# run_windows <name> <dir> <overrides> <program> [args...]: runs one Windows
-# program in the current cell, echoes its PASS/FAIL lines and counts them; a
-# crash, a time-out or a missing closing line counts as a failure. In a DXVK
-# cell the run gets its own DXVK log, which must show DXVK on lavapipe, unless
-# the program makes no Direct3D device (no_device=1 before the call).
-run_windows() {
-  local name=$1 dir=$2 overrides=$3
-  shift 3
-  local out=$cell_work/$name.log status=0 env=("${cell_env[@]}") dxvk_logs=
-  if ((cell_dxvk)); then
-    dxvk_logs=$tmp/dxvk-logs/$impl-$arch-$name
-    rm -rf "$dxvk_logs"
-    mkdir -p "$dxvk_logs"
-    env+=("DXVK_LOG_PATH=$dxvk_logs" DXVK_LOG_LEVEL=info)
-    # Native only: a d3d9.dll that fails to load must not fall back to wined3d.
-    overrides+=";d3d9=n"
-  fi
-  (cd "$dir" && env "${env[@]}" WINEDLLOVERRIDES="$base_overrides;$overrides" \
-    timeout 240 "${wine_cmd[@]}" "$@") >"$out" 2>"$cell_work/$name.stderr" || status=$?
-  tr -d '\r' <"$out" | grep -E '^(PASS|FAIL|picture) ' |
-    sed -E "s/^(PASS|FAIL|picture) /\1 $arch $impl${label:+ $label}: /" || true
-  local p f
-  p=$(tr -d '\r' <"$out" | grep -c '^PASS ' || true)
-  f=$(tr -d '\r' <"$out" | grep -c '^FAIL ' || true)
-  cell_passed=$((cell_passed + p))
-  cell_failed=$((cell_failed + f))
-  if ((status != 0 && f == 0)); then
-    fail "$name: exited with status $status (stderr: $cell_work/$name.stderr)"
-  fi
-  if ((cell_dxvk)) && [[ -z ${no_device:-} ]]; then
-    local proof
-    cp "$dxvk_logs"/*.log "$cell_work/" 2>/dev/null || true
-    if dxvk_log_check proof "$dxvk_logs"; then
-      pass "$name drew through $proof (its own DXVK log)"
-      cell_dxvk_proof=$proof
-    else
-      fail "$name: not DXVK on lavapipe: $proof"
-    fi
-  fi
-}
-pass() { echo "PASS $arch $impl: $*"; cell_passed=$((cell_passed + 1)); }
-fail() { echo "FAIL $arch $impl: $*"; cell_failed=$((cell_failed + 1)); }
-# A Windows path for a directory under /tmp: Wine's Z: drive is /.
-windows_path() { printf 'Z:%s' "${1//\//\\}"; }
-
-# A cell that could not start counts as one failure.
-fail_cells() {
-  local path
-  for path in "${matrix_paths[@]}"; do
-    matrix_set "$impl" "$arch" "$path" failed "$1"
-  done
-  echo "FAIL $arch $impl: $1"
-  failed=$((failed + 1))
-}
-
-# Every D3DX entry point lightvol.dll imports must be served by the provider.
-check_provider_exports() {
-  local bin=$root/build/mingw-$arch/tests/wine/bin objdump=$arch-w64-mingw32-objdump needed served unserved
-  needed=$("$objdump" -p "$bin/lightvol.dll" |
-    awk '/DLL Name:/ {dll = tolower($3); next} NF == 0 {dll = ""}
-         dll == "d3dx9_43.dll" && NF >= 3 && $2 ~ /^[0-9]+$/ {print $3}' |
-    sort -u)
-  served=$("$objdump" -p "$bin/d3dx9_43.dll" |
-    awk '/^\[Ordinal\/Name Pointer\] Table/ {t = 1; next} t && /\[ *[0-9]+\]/ {print $NF; next} t && NF == 0 {t = 0}' |
-    sort -u)
-  unserved=$(comm -23 <(echo "$needed") <(echo "$served"))
-  if [[ -n $needed && -z $unserved ]]; then
-    pass "effect provider exports"
-  else
-    fail "effect provider exports: lightvol.dll imports from d3dx9_43.dll what the provider lacks: ${unserved:-(no imports found)}"
-  fi
-}
-
-# run_lit_room <dir>: the sample program examples/lit_room, as a game runs it
-# (lightvol.dll beside it, Wine's own D3DX), for the frames and screenshots
-# of its scene.h (kFrameCount, kShotFrames); its PNGs go to $cell_work/screens.
-lit_room_frames=72
-lit_room_shots=30,70
-run_lit_room() {
-  local dir=$1 before=$cell_failed said shot missing=
-  rm -rf "$dir/screens"
-  mkdir -p "$dir/screens" "$cell_work/screens"
-  run_windows lit_room "$dir" "d3dx9_43=b" lit_room.exe --frames "$lit_room_frames" \
-    --shots "$lit_room_shots" --out screens
-  cp "$dir"/screens/*.png "$cell_work/screens/" 2>/dev/null || true
-  if ((cell_failed != before)); then
-    tr -d '\r' <"$cell_work/lit_room.stderr" | grep -m3 '^lit_room:' | sed 's/^/  /' || true
-    return 0
-  fi
-  said=$(tr -d '\r' <"$cell_work/lit_room.log" | grep -m1 '^lit_room ran ' || true)
-  for shot in ${lit_room_shots//,/ }; do
-    [[ -s $cell_work/screens/lit_room_$shot.png ]] || missing+=" lit_room_$shot.png"
-  done
-  if [[ -n $said && -z $missing ]]; then
-    pass "$said"
-  else
-    fail "lit_room: ${said:-no report}${missing:+; missing$missing} (stderr: $cell_work/lit_room.stderr)"
-    return 0
-  fi
-  # Each screenshot against a CPU ray cast of its frame (the expected picture
-  # and the differences land beside it).
-  local line results=0
-  while read -r line; do
-    case $line in
-      "PASS "*) pass "${line#PASS }"; results=$((results + 1)) ;;
-      "FAIL "*) fail "${line#FAIL }"; results=$((results + 1)) ;;
-    esac
-  done < <(timeout 120 "$work/reference/lightvol_sample_check" "$cell_work/screens" "$cell_work/screens" \
-    2>"$cell_work/sample_check.stderr" || true)
-  ((results)) || fail "lightvol_sample_check gave no result (stderr: $cell_work/sample_check.stderr)"
-}
-
-# run_cell <path> <cell dir>: every host of one path in the current
-# implementation and architecture.
-declare -A d3dx_said
-run_cell() {
-  local path=$1 dir=$2 pictures
-  cell_passed=0
-  cell_failed=0
-  cell_dxvk_proof=
-  cell_work=$work/$impl/$arch/$path
-  rm -rf "$cell_work"
-  mkdir -p "$cell_work"
-  pictures=$dir/pictures-$path
-  mkdir -p "$pictures"
-  if [[ $path == provider ]]; then
-    log "$arch ${matrix_impl_label[$impl]}: the host with the test effect provider"
-    [[ $impl == wine8-wined3d ]] && check_provider_exports
-    run_windows provider "$dir/run" "d3dx9_43=n" lightvol_wine_host.exe provider scenes \
-      "$(windows_path "$pictures")"
-    if [[ -x $root/tests/wine/msvc_host/build.sh ]]; then
-      if ((msvc_built[$arch] == 0)); then
-        # The import-table checks build.sh made of the linked hosts, counted once.
-        if [[ $impl == wine8-wined3d ]]; then
-          while read -r line; do
-            case $line in
-              "PASS "*) pass "${line#PASS }" ;;
-              "FAIL "*) fail "${line#FAIL }" ;;
-            esac
-          done < <(grep -E '^(PASS|FAIL) ' "$work/$arch/msvc_build.log" || true)
-        fi
-        run_windows msvc-host "$dir/msvc" "d3dx9_43=n" lightvol_msvc_host.exe
-        if [[ $arch == i686 ]]; then
-          label="stdcall default" run_windows msvc-host-stdcall "$dir/msvc" "d3dx9_43=n" \
-            lightvol_msvc_host_stdcall.exe
-        fi
-      else
-        tail -n 20 "$work/$arch/msvc_build.log"
-        fail "msvc host: building it failed (log: $work/$arch/msvc_build.log)"
-      fi
-    fi
-  else
-    log "$arch ${matrix_impl_label[$impl]}: the host with Wine's own D3DX"
-    run_windows wine-d3dx "$dir/run" "d3dx9_43=b" lightvol_wine_host.exe wine-d3dx scenes \
-      "$(windows_path "$pictures")"
-    run_lit_room "$dir/run"
-    # What this Wine's D3DX makes of the light effect. Where it compiles it,
-    # the module draws through the effect and this path's pictures check that.
-    local said wine=${impl%%-*}
-    said=$(tr -d '\r' <"$cell_work/wine-d3dx.log" | sed -n 's/^wine d3dx: //p' | head -n1)
-    if [[ -n $said && -z ${d3dx_said[$wine-$arch]:-} ]]; then
-      d3dx_said[$wine-$arch]=1
-      if [[ $said == compiles* ]]; then
-        matrix_note "${wine/wine/Wine }'s own D3DX ($(bits "$arch")-bit) compiles the light effect: lightvol draws through the effect on that path, whose pictures were checked"
-      else
-        matrix_note "${wine/wine/Wine }'s own D3DX ($(bits "$arch")-bit) $said"
-      fi
-    fi
-    if ((package_built[$arch] == 0)); then
-      no_device=1 run_windows package "$dir/package" "d3dx9_43=b" lightvol_linked.exe
-    else
-      tail -n 20 "$work/$arch/package_build.log"
-      fail "package: installing lightvol or building against it failed (log: $work/$arch/package_build.log)"
-    fi
-  fi
-  mkdir -p "$cell_work/pictures"
-  cp "$pictures"/*.ppm "$cell_work/pictures/" 2>/dev/null || true
-  matrix_pictures_of "$impl" "$arch" "$path" "$cell_work/pictures"
-  local detail="$cell_passed checks"
-  ((cell_failed)) && detail="$cell_failed of $((cell_passed + cell_failed)) checks failed"
-  [[ -n $cell_dxvk_proof ]] && detail+="; $cell_dxvk_proof"
-  if ((cell_failed == 0 && cell_passed > 0)); then
-    matrix_set "$impl" "$arch" "$path" passed "$detail"
-  else
-    matrix_set "$impl" "$arch" "$path" failed "$detail"
-  fi
-  passed=$((passed + cell_passed))
-  failed=$((failed + cell_failed))
-}
-
-# Copies of the hosts' directories for one cell; a DXVK cell gets DXVK's d3d9.dll
-# beside every host.
-make_cell_dir() {
-  local dir=$1 d3d9=${2:-} sub
-  rm -rf "$dir"
-  mkdir -p "$dir"
-  cp -r "$tmp/run-$arch" "$dir/run"
-  [[ -d $tmp/package_run-$arch ]] && cp -r "$tmp/package_run-$arch" "$dir/package"
-  [[ -d $tmp/msvc-$arch ]] && cp -r "$tmp/msvc-$arch" "$dir/msvc"
-  if [[ -n $d3d9 ]]; then
-    for sub in run package msvc; do
-      [[ -d $dir/$sub ]] && cp "$d3d9" "$dir/$sub/d3d9.dll"
-    done
-  fi
-  return 0
+# --- Wine: the Debian root, prefixes, probes ----------------------------------------
+rootfs=
+root_waited=0
+wait_for_root() {
+  ((root_waited)) && return 0
+  root_waited=1
+  local started=$SECONDS
+  log "waiting for the Debian 13 root (log: $work/prepare-root.log, $work/debian_root.log)"
+  [[ -n $root_pid ]] && { wait "$root_pid" || true; }
+  root_pid=
+  matrix_time "Debian 13 root for Wine 10 (made once per machine, during the builds; the wait)" \
+    $((SECONDS - started)) 900
+  [[ -f $work/parts/root ]] || part_set root "failed: tests/wine/prepare.sh root ended early (log: $work/prepare-root.log)"
+  [[ -f $work/parts/root-wow64 ]] || part_set root-wow64 "$(head -n1 "$work/parts/root")"
+  [[ $(head -n1 "$work/parts/root") == ok ]] || return 0
+  rootfs=$(part_value root)
+  local v
+  v=$(dpkg-query --admindir="$rootfs/var/lib/dpkg" -W -f='Wine ${Version}' wine 2>/dev/null || echo "Wine ?")
+  v+=$(dpkg-query --admindir="$rootfs/var/lib/dpkg" -W -f=', DXVK ${Version}' dxvk-wine64 2>/dev/null || true)
+  v+=$(dpkg-query --admindir="$rootfs/var/lib/dpkg" -W -f=', Mesa ${Version}' mesa-vulkan-drivers 2>/dev/null || true)
+  matrix_note "versions in the Debian 13 root ($rootfs): $v; WoW64: $(cat "$rootfs/.lightvol-wow64" 2>/dev/null || echo "no 32-bit PE DLLs"), unpacked"
+  check_kept_shaders
 }
 
 # With Wine 10's HLSL compiler at hand: every kept shader bytecode header must
@@ -532,162 +235,283 @@ make_cell_dir() {
 # registers its macros name (default and overridden).
 check_kept_shaders() {
   local out=$work/shader-compile.log
-  if LIGHTVOL_WINE_CACHE=$cache timeout 600 "$root/tools/shader-compile/run.sh" --check --all \
-    --registers --root "$rootfs" >"$out" 2>&1; then
-    echo "PASS kept shader bytecode is what Wine 10's D3DCompile makes of its sources ($(grep -c '^fresh ' "$out") headers); docs/sampling.hlsl reads the registers its macros name"
-    passed=$((passed + 1))
+  if timeout 600 "$root/tools/shader-compile/run.sh" --check --all --registers --root "$rootfs" \
+    >"$out" 2>&1; then
+    count_pass "kept shader bytecode is what Wine 10's D3DCompile makes of its sources ($(grep -c '^fresh ' "$out") headers); docs/sampling.hlsl reads the registers its macros name"
   else
     grep -E '^(STALE|shader-compile|FAILED)' "$out" | sed 's/^/  /' || true
-    echo "FAIL kept shader bytecode stale or not compiled, or docs/sampling.hlsl's registers wrong (log: $out)"
-    failed=$((failed + 1))
+    count_fail "kept shader bytecode stale or not compiled, or docs/sampling.hlsl's registers wrong (log: $out)"
   fi
 }
 
-# The Debian 13 root, once the background job that makes it has finished.
-wine10_not_run=
-wine10_error=
-root_checked=0
-wait_for_root() {
-  ((root_checked)) && return 0
-  root_checked=1
-  local status=0 seconds
-  log "waiting for the Debian 13 root (made in the background; log: $work/debian_root.log)"
-  wait "$root_pid" || status=$?
-  root_pid=
-  seconds=$(cat "$work/debian_root.seconds" 2>/dev/null || echo 0)
-  matrix_time "Debian 13 root for Wine 10 (made once per machine, during the builds)" "$seconds" 900
-  if ((status == 0)); then
-    rootfs=$(tail -n1 "$work/debian_root.out")
-    local v
-    v=$(chroot "$rootfs" dpkg-query -W -f='Wine ${Version}' wine 2>/dev/null || echo "Wine ?")
-    v+=$(chroot "$rootfs" dpkg-query -W -f=', DXVK ${Version}' dxvk-wine64 2>/dev/null || true)
-    v+=$(chroot "$rootfs" dpkg-query -W -f=', Mesa ${Version}' mesa-vulkan-drivers 2>/dev/null || true)
-    matrix_note "versions in the Debian 13 root ($rootfs): $v"
-    check_kept_shaders
-  elif ((status == 3)); then
-    wine10_not_run=$(tail -n1 "$work/debian_root.out")
+# use_wine WINE MODE ARCH: the loader, root and prefix of that Wine and mode
+# for the wrapper (cell_run.sh).
+use_wine() {
+  local wine=$1 mode=$2
+  export LIGHTVOL_CELL_ROOTFS= LIGHTVOL_CELL_DLLPATH=
+  [[ $wine == wine10 ]] && LIGHTVOL_CELL_ROOTFS=$rootfs
+  [[ $wine == wine8 && $mode == wow64 ]] && LIGHTVOL_CELL_DLLPATH=$(part_value wine8-wow64)
+  if [[ $mode == wine32 ]]; then
+    export LIGHTVOL_CELL_LOADER=/usr/lib/wine/wine WINEARCH=win32
   else
-    wine10_error="making the Debian 13 root failed: $(tail -n1 "$work/debian_root.log" 2>/dev/null)"
+    export LIGHTVOL_CELL_LOADER=/usr/lib/wine/wine64 WINEARCH=win64
+  fi
+  export WINEPREFIX=$tmp/prefix-$wine-$mode
+  # Commands run in the Debian root from $tmp, which the root sees.
+  in_root_cmd=()
+  [[ -n $LIGHTVOL_CELL_ROOTFS ]] && in_root_cmd=("$here/in_root.sh" "$LIGHTVOL_CELL_ROOTFS")
+  return 0
+}
+stop_wineserver() {
+  local wine=${1%%|*} mode=${1#*|}
+  use_wine "$wine" "$mode"
+  (cd "$tmp" && timeout 20 "${in_root_cmd[@]}" /usr/lib/wine/wineserver -k) >/dev/null 2>&1 || true
+}
+
+# make_prefix WINE MODE: once per Wine and mode; "ok" or why not in prefix_made.
+make_prefix() {
+  local wine=$1 mode=$2 key=$1\|$2 boot=$work/$1-$2-wineboot.log
+  [[ -n ${prefix_made[$key]:-} ]] && return 0
+  use_wine "$wine" "$mode"
+  local loader=${LIGHTVOL_CELL_ROOTFS}$LIGHTVOL_CELL_LOADER
+  if [[ ! -x $loader ]]; then
+    prefix_made[$key]="failed: Wine does not start: $loader is not installed"
+    return 0
+  fi
+  log "making the ${wine/wine/Wine } prefix for $mode on display $DISPLAY (used by all its cells)"
+  local env=("WINEDLLOVERRIDES=mscoree,mshtml=;winedbg.exe=d" "WINELOADER=$LIGHTVOL_CELL_LOADER")
+  [[ -n $LIGHTVOL_CELL_DLLPATH ]] && env+=("WINEDLLPATH=$LIGHTVOL_CELL_DLLPATH")
+  if (cd "$tmp" && timeout 180 "${in_root_cmd[@]}" env "${env[@]}" "$LIGHTVOL_CELL_LOADER" wineboot.exe -i) \
+    >"$boot" 2>&1; then
+    (cd "$tmp" && timeout 60 "${in_root_cmd[@]}" /usr/lib/wine/wineserver -w) || true
+    prefix_made[$key]=ok
+  else
+    prefix_made[$key]="failed: Wine does not start: wineboot failed or timed out (log: $boot)"
   fi
 }
 
-matrix_note "versions on this machine: $(dpkg-query -W -f='Wine ${Version}' wine 2>/dev/null), $(dpkg-query -W -f='Mesa ${Version}' mesa-vulkan-drivers 2>/dev/null)"
-if [[ -n ${dxvk8_version:-} ]]; then
-  if [[ $dxvk8_version == "$dxvk_proven_version" ]]; then
-    matrix_note "DXVK on Wine 8: Debian 13's dxvk-wine64/dxvk-wine32 $dxvk8_version (the version the tier was proven with)"
+# probe_vulkan WINE: a lavapipe device through Vulkan, asked before Wine starts.
+probe_vulkan() {
+  local wine=$1 icd device= in=()
+  if [[ $wine == wine10 ]]; then
+    [[ $(part_state root) == ok ]] || { part_set "vulkan-$wine" "$(part_state root)"; return; }
+    icd=${user_icd:-$(root_icd)}
+    in=("$here/in_root.sh" "$rootfs")
   else
-    matrix_note "DXVK on Wine 8: Debian 13's dxvk-wine64/dxvk-wine32 $dxvk8_version, which the archive serves now (the tier was proven with $dxvk_proven_version)"
+    icd=${user_icd:-/usr/share/vulkan/icd.d/lvp_icd.x86_64.json}
   fi
-fi
-
-declare -A vulkan_result
-for arch in "${archs[@]}"; do
-  for wine in wine8 wine10; do
-    wine_start=$SECONDS
-    impl=$wine-wined3d
-    if [[ $wine == wine10 ]]; then
-      [[ $with_wine10 == 0 ]] && continue
-      wait_for_root
-      if [[ -n $wine10_not_run ]]; then
-        matrix_not_run wine10-wined3d "$arch" "$wine10_not_run"
-        matrix_not_run wine10-dxvk "$arch" "$wine10_not_run"
-        continue
-      fi
-      if [[ -n $wine10_error ]]; then
-        impl=wine10-wined3d fail_cells "$wine10_error"
-        impl=wine10-dxvk fail_cells "$wine10_error"
-        continue
-      fi
-      in_root=("$here/in_root.sh" "$rootfs")
-      icd=/usr/share/vulkan/icd.d/lvp_icd.json
-      icd_64=$icd
-      dxvk_d3d9=$rootfs/usr/lib/dxvk/wine$(bits "$arch")/d3d9.dll.so
-      dxvk_missing="the Debian 13 root has no $dxvk_d3d9"
-    else
-      in_root=()
-      icd=/usr/share/vulkan/icd.d/lvp_icd.$arch.json
-      icd_64=/usr/share/vulkan/icd.d/lvp_icd.x86_64.json
-      dxvk_d3d9=${dxvk8_dir:-}/wine$(bits "$arch")/d3d9.dll
-      dxvk_missing=${dxvk8_error:-no DXVK d3d9.dll for $(bits "$arch")-bit}
-    fi
-    if [[ $arch == x86_64 ]]; then
-      wine_loader=/usr/lib/wine/wine64
-      export WINEARCH=win64
-    else
-      wine_loader=/usr/lib/wine/wine
-      export WINEARCH=win32
-    fi
-    # The loader of the architecture called directly: /usr/bin/wine prefers the
-    # 32-bit loader whenever it is installed.
-    wine_cmd=("${in_root[@]}" env "WINELOADER=$wine_loader" "$wine_loader")
-    wineserver_cmd=("${in_root[@]}" /usr/lib/wine/wineserver)
-    export WINEPREFIX=$tmp/prefix-$wine-$arch
-    cell_env=()
-    cell_dxvk=0
-
-    log "making the $(bits "$arch")-bit ${wine/wine/Wine } prefix on display $DISPLAY (used by all its cells)"
-    if [[ -z ${in_root[*]} && ! -x $wine_loader ]] || [[ -n ${in_root[*]} && ! -x $rootfs$wine_loader ]]; then
-      impl=$wine-wined3d fail_cells "Wine does not start: $wine_loader is not installed"
-      impl=$wine-dxvk fail_cells "Wine does not start: $wine_loader is not installed"
-      continue
-    fi
-    if ! WINEDLLOVERRIDES=$base_overrides timeout 180 "${wine_cmd[@]}" wineboot.exe -i \
-      >"$work/$arch-$wine-wineboot.log" 2>&1; then
-      impl=$wine-wined3d fail_cells "Wine does not start: wineboot failed or timed out (log: $work/$arch-$wine-wineboot.log)"
-      impl=$wine-dxvk fail_cells "Wine does not start: wineboot failed or timed out (log: $work/$arch-$wine-wineboot.log)"
-      continue
-    fi
-    timeout 60 "${wineserver_cmd[@]}" -w || true
-
-    # wined3d: Wine's own d3d9.dll.
-    impl=$wine-wined3d
-    make_cell_dir "$tmp/cells/$impl-$arch"
-    for path in "${matrix_paths[@]}"; do run_cell "$path" "$tmp/cells/$impl-$arch"; done
-    matrix_time "$impl" $((SECONDS - wine_start)) $((${#archs[@]} * 150))
-
-    # DXVK on lavapipe, where a Vulkan device exists.
-    impl=$wine-dxvk
-    dxvk_start=$SECONDS
-    vulkan_icd=${user_icd:-$icd}
-    if [[ ! -f $dxvk_d3d9 ]]; then
-      fail_cells "$dxvk_missing"
-    else
-      if [[ -z ${vulkan_result[$wine]:-} ]]; then
-        vk_device=
-        if vulkan_check vk_device "${user_icd:-$icd_64}" "${in_root[@]}"; then
-          vulkan_result[$wine]="ok:$vk_device"
-        else
-          vulkan_result[$wine]="no:${vk_device:-no Vulkan device}"
-        fi
-      fi
-      why=
-      if [[ ${vulkan_result[$wine]} == no:* ]]; then
-        why=${vulkan_result[$wine]#no:}
-      elif [[ -z $user_icd && -z ${in_root[*]} && ! -f $icd ]]; then
-        why="no Vulkan device (no ICD file $icd for $(bits "$arch")-bit)"
-      fi
-      if [[ -n $why ]]; then
-        log "$arch ${matrix_impl_label[$impl]}: not run: $why"
-        matrix_not_run "$impl" "$arch" "$why"
-      else
-        cell_dxvk=1
-        cell_env=("VK_ICD_FILENAMES=$vulkan_icd" "DXVK_FILTER_DEVICE_NAME=$dxvk_device_name"
-                  DXVK_STATE_CACHE=0)
-        make_cell_dir "$tmp/cells/$impl-$arch" "$dxvk_d3d9"
-        for path in "${matrix_paths[@]}"; do run_cell "$path" "$tmp/cells/$impl-$arch"; done
-      fi
-    fi
-    matrix_time "$impl" $((SECONDS - dxvk_start)) $((${#archs[@]} * 150))
-    cell_env=()
-    cell_dxvk=0
-    timeout 20 "${wineserver_cmd[@]}" -k >/dev/null 2>&1 || true
+  if vulkan_check device "$icd" "${in[@]}"; then
+    part_set "vulkan-$wine" ok
+  else
+    part_set "vulkan-$wine" "not run: ${device:-no Vulkan device}"
+  fi
+}
+root_icd() {
+  local f
+  for f in lvp_icd.json lvp_icd.x86_64.json; do
+    [[ -f $rootfs/usr/share/vulkan/icd.d/$f ]] && { echo "/usr/share/vulkan/icd.d/$f"; return; }
   done
+  echo /usr/share/vulkan/icd.d/lvp_icd.json
+}
+
+# probe_wow64 WINE: before any WoW64 cell, whether this machine runs 32-bit
+# Windows code inside a 64-bit process: the prefix is made and the 32-bit
+# test host asked what process it runs in, each bounded.
+probe_wow64() {
+  local wine=$1 out=$work/$1-wow64-probe.log status=0 said
+  make_prefix "$wine" wow64
+  if [[ ${prefix_made[$wine|wow64]} != ok ]]; then
+    part_set "wow64-$wine" "not run: the 32-bit probe could not start: ${prefix_made[$wine|wow64]#failed: }"
+    return
+  fi
+  mkdir -p "$tmp/wow64-probe-$wine"
+  cp "$root/build/mingw-i686/tests/wine/bin/lightvol_wine_host.exe" "$tmp/wow64-probe-$wine/"
+  LIGHTVOL_CELL_IMPL=$wine-wined3d LIGHTVOL_CELL_PATH=wine-d3dx LIGHTVOL_CELL_TIMEOUT=60 \
+    "$here/cell_run.sh" "$tmp/wow64-probe-$wine" lightvol_wine_host.exe process >"$out" 2>&1 || status=$?
+  said=$(sed -n 's/^process: //p' "$out" | head -n1)
+  if ((status == 0)) && [[ $said == "4-byte pointers, IsWow64Process TRUE" ]]; then
+    log "WoW64 probe (${wine/wine/Wine }): the 32-bit host runs with $said"
+    part_set "wow64-$wine" ok
+  else
+    local what
+    ((status == 124)) && what="timed out after 60 s" || what="exited with status $status"
+    part_set "wow64-$wine" "not run: a 32-bit program in 64-bit ${wine/wine/Wine } (WoW64) $what${said:+, reporting $said}: $(grep -v '^process: ' "$out" | tail -n1) (log: $out)"
+  fi
+}
+
+# prove_wow64: a WoW64 row runs no 32-bit Linux program: no 32-bit Wine
+# loader or Wine server, no 32-bit dynamic loader, no i386 package.
+prove_wow64() {
+  local base=${LIGHTVOL_CELL_ROOTFS:-} found=() f i386 files=(/usr/lib/wine/wine /usr/lib/wine/wine-preloader)
+  # In the root nothing 32-bit at all; on this machine, no 32-bit Wine.
+  [[ -n $base ]] && files+=(/usr/lib/wine/wineserver32 /lib/ld-linux.so.2 /usr/lib/ld-linux.so.2)
+  for f in "${files[@]}"; do
+    [[ -e $base$f ]] && found+=("$f")
+  done
+  if [[ -n $base ]]; then
+    i386=$(dpkg-query --admindir="$base/var/lib/dpkg" -W -f='${Package}:${Architecture} ${Status}\n' 2>/dev/null |
+      awk '/:i386 / && / installed$/ {print $1}' | head -n3 | tr '\n' ' ')
+    [[ -n $i386 ]] && found+=("i386 packages: $i386")
+  fi
+  local where=${base:+the Debian 13 root}
+  where=${where:-this machine}
+  if ((${#found[@]})); then
+    echo "FAIL: WoW64: $where holds a 32-bit Linux program or library: ${found[*]}"
+  else
+    if [[ -n $base ]]; then
+      echo "PASS: WoW64: $LIGHTVOL_CELL_LOADER runs the 32-bit hosts; $where holds no 32-bit Wine loader, Wine server or dynamic loader and no i386 package"
+    else
+      echo "PASS: WoW64: $LIGHTVOL_CELL_LOADER runs the 32-bit hosts; $where has no 32-bit Wine loader"
+    fi
+  fi
+}
+
+# --- Cells -------------------------------------------------------------------------
+declare -A first_of_arch notes_seen
+cd "$tmp"
+
+# count_lines CELL_NAME SUITE FILE: PASS/FAIL/SKIP/NOTE lines of a suite's
+# output, prefixed by the cell and counted; other lines passed on indented.
+count_lines() {
+  local cell=$1 suite=$2 line
+  while IFS= read -r line; do
+    case $line in
+      "PASS: "*) count_pass "$cell: $suite: ${line#PASS: }"; cell_passed=$((cell_passed + 1))
+                 [[ $line == *" drew through DXVK "* ]] && cell_proof=${line##* drew through }
+                 cell_proof=${cell_proof% (its own DXVK log)} ;;
+      "FAIL: "*) count_fail "$cell: $suite: ${line#FAIL: }"; cell_failed=$((cell_failed + 1)) ;;
+      "SKIP: "*) echo "SKIP $cell: $suite: ${line#SKIP: }" ;;
+      "NOTE: "*) if [[ -z ${notes_seen[${line#NOTE: }]:-} ]]; then
+                   notes_seen[${line#NOTE: }]=1
+                   matrix_note "${line#NOTE: }"
+                 fi ;;
+      *) printf '  %s\n' "$line" ;;
+    esac
+  done <"$3"
+}
+
+# run_cell KEY: every suite in one cell (IMPL|ARCH|MODE|PATH).
+run_cell() {
+  local key=$1 impl arch mode path suite status out cell_dir
+  IFS='|' read -r impl arch mode path <<<"$key"
+  local cell="$impl $arch $mode $path"
+  cell_passed=0
+  cell_failed=0
+  cell_proof=
+  export LIGHTVOL_CELL_IMPL=$impl LIGHTVOL_CELL_ARCH=$arch LIGHTVOL_CELL_MODE=$mode LIGHTVOL_CELL_PATH=$path
+  export LIGHTVOL_CELL_FIRST=0
+  [[ -z ${first_of_arch[$arch]:-} ]] && { LIGHTVOL_CELL_FIRST=1; first_of_arch[$arch]=1; }
+  export LIGHTVOL_WORK=$work/$impl/$arch-$mode/$path
+  export LIGHTVOL_CELL_RECORD=$LIGHTVOL_WORK/cell_run.record
+  rm -rf "$LIGHTVOL_WORK"
+  mkdir -p "$LIGHTVOL_WORK"
+  log "$(matrix_cell_name "$key")"
+  if [[ $mode == wow64 && $path == provider ]]; then
+    prove_wow64 >"$LIGHTVOL_WORK/wow64.proof"
+    count_lines "$cell" wow64 "$LIGHTVOL_WORK/wow64.proof"
+  fi
+  for suite in "${suites[@]}"; do
+    out=$LIGHTVOL_WORK/suite-$suite.out
+    cell_dir=$(mktemp -d "$tmp/cell.XXXXXX")
+    : >"$LIGHTVOL_CELL_RECORD"
+    status=0
+    (cd "$cell_dir" && timeout 1800 "$here/suites/$suite.sh" run "$tmp/suite-$suite") >"$out" \
+      2>"$LIGHTVOL_WORK/suite-$suite.err" || status=$?
+    local before=$cell_failed
+    count_lines "$cell" "$suite" "$out"
+    count_lines "$cell" "$suite" "$LIGHTVOL_CELL_RECORD"
+    if ((status != 0 && cell_failed == before)); then
+      tail -n 5 "$LIGHTVOL_WORK/suite-$suite.err" | sed 's/^/  /'
+      count_fail "$cell: $suite: exited with status $status (stderr: $LIGHTVOL_WORK/suite-$suite.err)"
+      cell_failed=$((cell_failed + 1))
+    fi
+    rm -rf --one-file-system "$cell_dir"
+  done
+  matrix_pictures_of "$key" "$LIGHTVOL_WORK/pictures"
+  local detail="$cell_passed checks"
+  ((cell_failed)) && detail="$cell_failed of $((cell_passed + cell_failed)) checks failed"
+  [[ -n $cell_proof ]] && detail+="; $cell_proof"
+  if ((cell_failed == 0 && cell_passed > 0)); then
+    matrix_set "$key" passed "$detail"
+  else
+    matrix_set "$key" failed "$detail"
+  fi
+}
+
+matrix_note "versions on this machine: $(dpkg-query -W -f='Wine ${Version}' wine 2>/dev/null || echo "no Wine"), $(dpkg-query -W -f='Mesa ${Version}' mesa-vulkan-drivers 2>/dev/null || echo "no Mesa")"
+if [[ -f $work/parts/dxvk-x86_64.version ]]; then
+  v=$(cat "$work/parts/dxvk-x86_64.version")
+  matrix_note "DXVK on Wine 8: Debian 13's dxvk-wine64/dxvk-wine32 $v$([[ $v == "$dxvk_proven_version" ]] && echo " (the version the tier was proven with)" || echo ", which the archive serves now (the tier was proven with $dxvk_proven_version)")"
+fi
+for s in "${!suite_why[@]}"; do matrix_note "suite $s: ${suite_why[$s]}"; done
+
+last_prefix=
+for row in "${matrix_rows[@]}"; do
+  read -r impl arch mode needs <<<"$row"
+  key=$impl\|$arch\|$mode
+  wine=${impl%%-*}
+  if [[ " $wanted_archs " != *" $arch "* ]]; then
+    matrix_set_row "$key" "not run" "LIGHTVOL_WINE_ARCHS is \"$wanted_archs\""
+    continue
+  fi
+  if [[ -n $wanted_rows && ! "$impl $arch $mode" =~ $wanted_rows ]]; then
+    matrix_set_row "$key" "not run" "LIGHTVOL_WINE_ROWS is \"$wanted_rows\""
+    continue
+  fi
+  why=
+  for need in $needs; do
+    part_ensure "$need"
+    state=$(part_state "$need")
+    [[ $state == ok ]] || { why=$state; break; }
+  done
+  # The prefix, made once per Wine and mode; the Wine server of the previous
+  # one is stopped first.
+  if [[ -z $why ]]; then
+    [[ -n $last_prefix && $last_prefix != "$wine|$mode" ]] && stop_wineserver "$last_prefix"
+    make_prefix "$wine" "$mode"
+    last_prefix=$wine\|$mode
+    [[ ${prefix_made[$wine|$mode]} == ok ]] || why=${prefix_made[$wine|$mode]}
+  fi
+  if [[ -n $why ]]; then
+    log "$impl $arch $mode: $why"
+    if [[ $why == failed:* ]]; then
+      matrix_set_row "$key" failed "${why#failed: }"
+      count_fail "$impl $arch $mode: ${why#failed: }"
+    else
+      matrix_set_row "$key" "not run" "${why#not run: }"
+    fi
+    continue
+  fi
+  use_wine "$wine" "$mode"
+  export LIGHTVOL_CELL_DXVK_D3D9= LIGHTVOL_CELL_ICD=
+  if [[ $impl == *-dxvk ]]; then
+    if [[ $wine == wine10 ]]; then
+      LIGHTVOL_CELL_DXVK_D3D9=$rootfs/usr/lib/dxvk/wine$(bits "$arch")/d3d9.dll.so
+      LIGHTVOL_CELL_ICD=${user_icd:-$(root_icd)}
+    else
+      LIGHTVOL_CELL_DXVK_D3D9=$(part_value "dxvk-$arch")
+      LIGHTVOL_CELL_ICD=${user_icd:-/usr/share/vulkan/icd.d/lvp_icd.$([[ $mode == wine32 ]] && echo i686 || echo x86_64).json}
+    fi
+    if [[ ! -f $LIGHTVOL_CELL_DXVK_D3D9 ]]; then
+      matrix_set_row "$key" failed "no DXVK d3d9.dll at $LIGHTVOL_CELL_DXVK_D3D9"
+      count_fail "$impl $arch $mode: no DXVK d3d9.dll at $LIGHTVOL_CELL_DXVK_D3D9"
+      continue
+    fi
+    if [[ -z $user_icd && -z $LIGHTVOL_CELL_ROOTFS && ! -f $LIGHTVOL_CELL_ICD ]]; then
+      matrix_set_row "$key" "not run" "no Vulkan device (no ICD file $LIGHTVOL_CELL_ICD)"
+      continue
+    fi
+  fi
+  row_start=$SECONDS
+  for path in "${matrix_paths[@]}"; do run_cell "$key|$path"; done
+  matrix_time "${matrix_impl_label[$impl]}, ${matrix_mode_label[$mode]}" $((SECONDS - row_start)) 180
 done
-# A Debian root still being made (every Wine 10 cell turned off meanwhile).
+[[ -n $last_prefix ]] && stop_wineserver "$last_prefix"
+# A Debian root still being made (every Wine 10 row turned off meanwhile).
 [[ -n $root_pid ]] && wait "$root_pid" 2>/dev/null || true
 root_pid=
 
-log "logs and pictures (PPM) in $work/<implementation>/<architecture>/<path>"
+log "logs and pictures (PPM) in $work/<implementation>/<architecture>-<mode>/<path>"
 matrix_time "the whole Wine tier" $((SECONDS - tier_start)) 1200
 matrix_print
 echo "wine: $passed passed, $failed failed"

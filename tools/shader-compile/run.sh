@@ -24,7 +24,7 @@
 # shader reads the registers the macros name (sampler_registers.c).
 #
 # ROOT is the Debian 13 root with Wine 10 made by tests/wine/debian_root.sh
-# (default $LIGHTVOL_WINE_CACHE/wine10-root, /var/cache/lightvol/wine10-root),
+# (default $LIGHTVOL_WINE_CACHE/wine10-wow64-root, /var/cache/lightvol/wine10-wow64-root),
 # only read. Needs x86_64-w64-mingw32-gcc and what tests/wine/in_root.sh needs
 # (root). Exit status: 0 done / fresh, 1 stale or a shader failed to compile,
 # 2 the compiler could not be run.
@@ -32,7 +32,7 @@ set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
 repo=$(cd "$here/../.." && pwd)
-rootfs=${LIGHTVOL_WINE_CACHE:-/var/cache/lightvol}/wine10-root
+rootfs=${LIGHTVOL_WINE_CACHE:-/var/cache/lightvol}/wine10-wow64-root
 check=0
 all=0
 registers=0
