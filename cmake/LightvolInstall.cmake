@@ -5,7 +5,8 @@
 #   bin/      the DLL (Windows)
 #   lib/      the import library, or the static library and what it links publicly;
 #             for the DLL also the MSVC-format import library and its .def
-#   include/  lightvol.h
+#   include/  lightvol.h, and lightvol_engine_states.h for engines whose state
+#             cache cannot follow the render-state callback
 #   share/lightvol/  sampling.hlsl, the light-map sampler for the host's shaders
 #   lib/cmake/lightvol/  lightvolConfig.cmake, lightvolConfigVersion.cmake and the
 #             exported targets, so that find_package(lightvol) gives lightvol::lightvol.
@@ -63,6 +64,7 @@ function(lightvol_install_package target)
     LIBRARY DESTINATION ${libdir}
     ARCHIVE DESTINATION ${libdir})
   install(FILES ${_lightvol_root}/interface/lightvol.h
+                ${_lightvol_root}/interface/lightvol_engine_states.h
           DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
   install(FILES ${_lightvol_root}/LICENSE ${_lightvol_root}/CHANGELOG.md
           DESTINATION ${docdir})

@@ -409,8 +409,8 @@ public:
     // The host's IDirect3DDevice9::Reset and IDirect3DDevice9Ex::ResetEx
     // (logged as "Reset()" and "ResetEx()"; lightvol never calls them).
     // Reset of a plain device fails with D3DERR_INVALIDCALL, changing nothing,
-    // while a default-pool resource made by the device is still referenced from
-    // outside; when it succeeds, render target 0 and the depth surface are the
+    // while a default-pool resource or a state block made by the device is
+    // still referenced from outside; when it succeeds, render target 0 and the depth surface are the
     // implicit ones again, the viewport covers the back buffer (0..1), and
     // streams, indices, declaration and shaders are unbound (render states and
     // constants are not modelled across a reset). On a 9Ex device Reset and
@@ -563,8 +563,9 @@ private:
 
     // Reset and ResetEx: the rules above.
     HRESULT reset_device(bool ex_call);
-    // A default-pool resource the device made is referenced from outside.
-    bool default_pool_resource_alive() const;
+    // A default-pool resource or state block the device made is referenced
+    // from outside.
+    bool reset_blocker_alive() const;
 
     // Device state
     detail::SwSurface* back_buffer_ = nullptr;

@@ -14,7 +14,11 @@ using namespace detail;
 
 namespace {
 
-bool in_default_pool(const SwObject* o) {
+// What a plain device's Reset demands be released first: default-pool
+// resources and, as Direct3D 9's documentation of Reset lists them too, state
+// blocks.
+bool blocks_reset(const SwObject* o) {
+    if (dynamic_cast<const SwStateBlock*>(o)) return true;
     if (const auto* s = dynamic_cast<const SwSurface*>(o)) return s->desc().Pool == D3DPOOL_DEFAULT;
     if (const auto* t = dynamic_cast<const SwTexture*>(o))
         return t->level(0) && t->level(0)->desc().Pool == D3DPOOL_DEFAULT;
@@ -36,9 +40,9 @@ HRESULT SoftwareDevice::QueryInterface(REFIID riid, void** ppvObject) {
     return S_OK;
 }
 
-bool SoftwareDevice::default_pool_resource_alive() const {
+bool SoftwareDevice::reset_blocker_alive() const {
     for (const SwObject* o : objects_)
-        if (!o->implicit() && o->external_refs() > 0 && in_default_pool(o)) return true;
+        if (!o->implicit() && o->external_refs() > 0 && blocks_reset(o)) return true;
     return false;
 }
 
@@ -50,7 +54,7 @@ HRESULT SoftwareDevice::reset_device(bool ex_call) {
     HRESULT hr = enter(ex_call ? Op::ResetEx : Op::Reset);
     if (FAILED(hr)) return hr;
     if (ex_call && !ex_mode_) return leave(D3DERR_INVALIDCALL);
-    if (!ex_mode_ && default_pool_resource_alive()) return leave(D3DERR_INVALIDCALL);
+    if (!ex_mode_ && reset_blocker_alive()) return leave(D3DERR_INVALIDCALL);
 
     bind_render_target(back_buffer_);
     bind_depth_stencil(depth_buffer_);

@@ -13,6 +13,7 @@
 
 #include "device/device_context.h"
 #include "lightvol.h"
+#include "lightvol_engine_states.h"
 #include "platform/software/software_device.h"
 #include "support/device_fixture.h"
 
@@ -163,6 +164,29 @@ struct FrameResult {
     uint64_t draws = 0;
 };
 
+// Three lights in a 8 x 8 x 2 volume of 0.5 cells on `dev`.
+ILightingSystem* lit_system(SoftwareDevice& dev, RenderStateCallback set_render_state) {
+    ILightingSystem* sys = create_ILightingSystem();
+    sys->init(&dev, set_render_state);
+    sys->set_volume(8, 8, 2, 0.5f);
+    sys->set_base_layer(0);
+    const Vec3 positions[3] = {{1, 1, 0}, {2.5f, 2, 0.5f}, {3, 3.25f, 0}};
+    for (int i = 0; i < 3; ++i) {
+        IPointLight* l = sys->create_point_light();
+        const Vec3 colour{1, 0.5f + 0.25f * float(i), 0.25f};
+        l->set_position(&positions[i]);
+        l->set_radius(1.25f);
+        l->set_color(&colour);
+    }
+    return sys;
+}
+
+void render_scene(ILightingSystem* sys) {
+    const Vec3 focus{2, 2, 0}, lo{0, 0, 0}, hi{4, 4, 0};
+    const float movement[2] = {1, 1};
+    sys->render(&focus, movement, &lo, &hi);
+}
+
 // One frame of a small scene on a fresh device created with `flags`, with
 // `rows` set before render (or, with after_pinning, from inside the callback).
 FrameResult frame(const std::vector<const Hostile*>& rows, bool after_pinning,
@@ -175,18 +199,7 @@ FrameResult frame(const std::vector<const Hostile*>& rows, bool after_pinning,
     dev.CreateRenderTarget(32, 32, D3DFMT_X8R8G8B8, D3DMULTISAMPLE_NONE, 0, FALSE, &second,
                            nullptr);
 
-    ILightingSystem* sys = create_ILightingSystem();
-    sys->init(&dev, callback);
-    sys->set_volume(8, 8, 2, 0.5f);
-    sys->set_base_layer(0);
-    const Vec3 positions[3] = {{1, 1, 0}, {2.5f, 2, 0.5f}, {3, 3.25f, 0}};
-    for (int i = 0; i < 3; ++i) {
-        IPointLight* l = sys->create_point_light();
-        const Vec3 colour{1, 0.5f + 0.25f * float(i), 0.25f};
-        l->set_position(&positions[i]);
-        l->set_radius(1.25f);
-        l->set_color(&colour);
-    }
+    ILightingSystem* sys = lit_system(dev, callback);
     Host host{dev, second, sys->get_light_map()->texture};
     auto set_all = [&] {
         for (const Hostile* row : rows) row->set(host);
@@ -199,9 +212,7 @@ FrameResult frame(const std::vector<const Hostile*>& rows, bool after_pinning,
     FrameResult result;
     const std::vector<std::string> before = dev.state_lines();
     dev.BeginScene();
-    const Vec3 focus{2, 2, 0}, lo{0, 0, 0}, hi{4, 4, 0};
-    const float movement[2] = {1, 1};
-    sys->render(&focus, movement, &lo, &hi);
+    render_scene(sys);
     dev.EndScene();
     result.state_changes = state_changes(before, dev.state_lines());
     result.light_map = SoftwareDevice::read_pixels(sys->get_light_map()->texture);
@@ -256,5 +267,87 @@ TEST(HostileHost, PureDeviceDrawsAndKeepsTheWholeState) {
     EXPECT_EQ(pure.light_map, clean.light_map);
     EXPECT_EQ(pure.state_changes, "");
 }
+
+// An engine that caches materials, not states, wraps render in the shipped
+// EngineRenderStates: the callback is told its eleven calls as ever, and the
+// device ends the frame with the engine's own values of the seven states, on
+// a pure device too. Its block is released before every Reset (the device
+// refuses a Reset while it lives) and made again after.
+class EngineStates : public ::testing::TestWithParam<DWORD> {};
+
+int callback_calls = 0;
+int32_t counting_callback(int32_t state, int32_t value) {
+    ++callback_calls;
+    return test_support::set_render_state_on_device(state, value);
+}
+
+TEST_P(EngineStates, TheEnginesSevenStatesEndTheFrameAcrossResets) {
+    SoftwareDevice dev{64, 64};
+    dev.set_creation_flags(GetParam());
+    g_device = &dev;
+    test_support::callback_device() = &dev;
+    ILightingSystem* sys = lit_system(dev, counting_callback);
+    // The engine's material: values none of the callback's calls leave.
+    const DWORD engine_values[EngineRenderStates::state_count] = {
+        FALSE, FALSE, TRUE, D3DBLENDOP_REVSUBTRACT, D3DBLEND_SRCALPHA, D3DBLEND_INVSRCALPHA,
+        D3DCULL_NONE};
+    auto frame = [&](EngineRenderStates* states) {
+        for (int i = 0; i < EngineRenderStates::state_count; ++i)
+            dev.SetRenderState(EngineRenderStates::states()[i], engine_values[i]);
+        const std::vector<std::string> before = dev.state_lines();
+        callback_calls = 0;
+        dev.BeginScene();
+        if (states) {
+            EXPECT_TRUE(states->capture());
+        }
+        render_scene(sys);
+        if (states) states->apply();
+        dev.EndScene();
+        EXPECT_EQ(callback_calls, 11);
+        const std::vector<std::string> after = dev.state_lines();
+        std::string changes;
+        for (size_t i = 0; i < before.size() && i < after.size(); ++i)
+            if (before[i] != after[i])  // "RS 7 = 1 (1.4e-45)": the value as an integer
+                changes += before[i].substr(0, before[i].find(" (")) + " -> " +
+                           after[i].substr(0, after[i].find(" (")) + "; ";
+        return changes;
+    };
+
+    // Without it, the seven are what the callback was told.
+    EXPECT_EQ(frame(nullptr),
+              "RS 7 = 0 -> RS 7 = 1; RS 14 = 0 -> RS 14 = 1; RS 19 = 5 -> RS 19 = 2; "
+              "RS 20 = 6 -> RS 20 = 2; RS 22 = 1 -> RS 22 = 3; RS 27 = 1 -> RS 27 = 0; "
+              "RS 171 = 3 -> RS 171 = 1; ");
+    const std::vector<uint32_t> light_map = SoftwareDevice::read_pixels(sys->get_light_map()->texture);
+
+    EngineRenderStates states;
+    ASSERT_TRUE(states.create(&dev));
+    for (int cycle = 0; cycle < 2; ++cycle) {
+        SCOPED_TRACE(cycle);
+        EXPECT_EQ(frame(&states), "");
+        EXPECT_EQ(SoftwareDevice::read_pixels(sys->get_light_map()->texture), light_map);
+        sys->on_lost_device();
+        EXPECT_EQ(dev.reset(), D3DERR_INVALIDCALL);  // the block still lives
+        states.release();
+        EXPECT_FALSE(states.ready());
+        ASSERT_EQ(dev.reset(), D3D_OK);
+        sys->on_reset_device();
+        ASSERT_TRUE(states.create(&dev));
+    }
+    EXPECT_TRUE(test_support::calls_starting(dev, "GetRenderState").empty());
+    states.release();
+    states.release();
+    sys->release();
+    EXPECT_EQ(dev.live_object_count(), 0u);
+    EXPECT_EQ(dev.over_releases(), 0);
+    EXPECT_TRUE(dev.misuses().empty());
+    g_device = nullptr;
+    test_support::callback_device() = nullptr;
+}
+
+INSTANTIATE_TEST_SUITE_P(Devices, EngineStates,
+                         ::testing::Values(DWORD{D3DCREATE_MIXED_VERTEXPROCESSING},
+                                           DWORD{D3DCREATE_PUREDEVICE |
+                                                 D3DCREATE_HARDWARE_VERTEXPROCESSING}));
 
 }  // namespace

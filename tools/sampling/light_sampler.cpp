@@ -1,5 +1,6 @@
 #include "tools/sampling/light_sampler.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -84,6 +85,45 @@ Rgb LightSampler::sample_at(const TexelPosition& at) const {
     const Rgb below = sample_layer(l0, x, y);
     if (l1 == l0 || fz == 0.0f) return below;
     return lerp(below, sample_layer(l1, x, y), fz);
+}
+
+namespace {
+
+// The largest differences between neighbouring texels along x and along y,
+// per channel in 1/255 steps, around a filter footprint at (x, y) of a layer
+// (one texel beyond it on each side).
+void neighbour_differences(const LightSampler& s, int layer, float x, float y, float gx[3],
+                           float gy[3]) {
+    const int x0 = static_cast<int>(x), y0 = static_cast<int>(y);
+    const int w = s.layer_width(), h = s.height();
+    auto at = [&](int i, int j) {
+        return s.texel(layer, std::min(std::max(i, 0), w - 1), std::min(std::max(j, 0), h - 1));
+    };
+    for (int j = y0 - 1; j <= y0 + 2; ++j)
+        for (int i = x0 - 1; i <= x0 + 2; ++i) {
+            const Rgb c = at(i, j), right = at(i + 1, j), below = at(i, j + 1);
+            const float dx[3] = {right.r - c.r, right.g - c.g, right.b - c.b};
+            const float dy[3] = {below.r - c.r, below.g - c.g, below.b - c.b};
+            for (int k = 0; k < 3; ++k) {
+                gx[k] = std::max(gx[k], std::fabs(dx[k]) * 255.0f);
+                gy[k] = std::max(gy[k], std::fabs(dy[k]) * 255.0f);
+            }
+        }
+}
+
+}  // namespace
+
+void sample_tolerance(const LightSampler& s, const Vec3& p, float bound[3]) {
+    const TexelPosition t = s.locate(p);
+    const float x = clamp_to(t.x, 0, static_cast<float>(s.layer_width() - 1));
+    const float y = clamp_to(t.y, 0, static_cast<float>(s.height() - 1));
+    const float z = clamp_to(t.layer, 0, static_cast<float>(s.depth() - 1));
+    const int below = static_cast<int>(z);
+    const int above = std::min(below + 1, s.depth() - 1);
+    float gx[3] = {0, 0, 0}, gy[3] = {0, 0, 0};
+    neighbour_differences(s, below, x, y, gx, gy);
+    if (above != below) neighbour_differences(s, above, x, y, gx, gy);
+    for (int k = 0; k < 3; ++k) bound[k] = 1.5f + (gx[k] + gy[k]) / 256.0f + 0.02f;
 }
 
 }  // namespace lightvol_sampling

@@ -98,4 +98,20 @@ private:
 // Unpacks an X8R8G8B8 texel into channels in 0..1.
 Rgb unpack_texel(uint32_t texel);
 
+// How far a device's sample of the light map at p (docs/sampling.hlsl on the
+// read-back texels) may lie from sample(p), per channel in 1/255 steps:
+//   0.5 + 0.5  bilinear filtering as a blend along x, then one along y, each
+//              rounded to 8 bits (llvmpipe filters 8-bit textures so);
+//   0.5        the shader's result, a blend of two such values between layers,
+//              rounded to the 8-bit target;
+//   (gx + gy) / 256
+//              filter weights with only 8 bits of fraction, each off by up to
+//              1/256, times the largest difference between neighbouring
+//              texels along that axis around the point (gx, gy, in the one or
+//              two layers it reads);
+//   0.02       float arithmetic (coordinates, the layer blend).
+// Between layers the result is a convex blend of two filtered values, so the
+// larger of the two layers' bounds holds.
+void sample_tolerance(const LightSampler& sampler, const Vec3& p, float bound[3]);
+
 }  // namespace lightvol_sampling

@@ -12,23 +12,8 @@
 // the volume, its six sides (on them and just outside), below the lowest and
 // above the highest layer, the lights' centres, and whole and half layers.
 //
-// Tolerance, per point and channel, in 1/255 steps:
-//   0.5 + 0.5
-//         the filter may hold its results in 8 bits: bilinear filtering is
-//         a blend along x, then one along y, each rounded to 8 bits (llvmpipe
-//         filters 8-bit textures so), which is off by up to 0.5 + 0.5;
-//   0.5   the target holds 8 bits: the shader's result, a blend of two such
-//         values between layers, is rounded once more;
-//   (gx + gy) / 256
-//         the filter's weights may carry only 8 bits of fraction, so each
-//         axis's weight may be off by 1/256, which moves the result by at
-//         most 1/256 of the largest difference between neighbouring texels
-//         along that axis (gx, gy: the largest around the point, in the one
-//         or two layers it reads);
-//   0.02  float arithmetic (coordinates, the layer blend).
-// The texels themselves are the read-back ones on both sides, so they add no
-// rounding. Between layers the result is a convex blend of two filtered
-// values, so the larger of the two layers' bounds holds.
+// Tolerance, per point and channel: tools/sampling's sample_tolerance. The
+// texels are the read-back ones on both sides, so they add no rounding.
 #include <windows.h>
 
 #include <algorithm>
@@ -160,44 +145,6 @@ std::vector<TexelPoint> sample_points(const Volume& v, const std::vector<SceneLi
         points.push_back({x, y, z});
     }
     return points;
-}
-
-float clamp_to(float v, float lo, float hi) { return v < lo ? lo : (v > hi ? hi : v); }
-
-// The largest differences between neighbouring texels along x and along y,
-// per channel in 1/255 steps, around a filter footprint at (x, y) of a layer
-// (one texel beyond it on each side).
-void neighbour_differences(const LightSampler& s, int layer, float x, float y, float gx[3],
-                           float gy[3]) {
-    const int x0 = static_cast<int>(x), y0 = static_cast<int>(y);
-    const int w = s.layer_width(), h = s.height();
-    auto at = [&](int i, int j) {
-        return s.texel(layer, std::min(std::max(i, 0), w - 1), std::min(std::max(j, 0), h - 1));
-    };
-    for (int j = y0 - 1; j <= y0 + 2; ++j)
-        for (int i = x0 - 1; i <= x0 + 2; ++i) {
-            const Rgb c = at(i, j), right = at(i + 1, j), below = at(i, j + 1);
-            const float dx[3] = {right.r - c.r, right.g - c.g, right.b - c.b};
-            const float dy[3] = {below.r - c.r, below.g - c.g, below.b - c.b};
-            for (int k = 0; k < 3; ++k) {
-                gx[k] = std::max(gx[k], std::fabs(dx[k]) * 255.0f);
-                gy[k] = std::max(gy[k], std::fabs(dy[k]) * 255.0f);
-            }
-        }
-}
-
-// The tolerance at a point, per channel, in 1/255 steps (see the top).
-void tolerance_at(const LightSampler& s, const Vec3& p, float bound[3]) {
-    const TexelPosition t = s.locate(p);
-    const float x = clamp_to(t.x, 0, static_cast<float>(s.layer_width() - 1));
-    const float y = clamp_to(t.y, 0, static_cast<float>(s.height() - 1));
-    const float z = clamp_to(t.layer, 0, static_cast<float>(s.depth() - 1));
-    const int below = static_cast<int>(z);
-    const int above = std::min(below + 1, s.depth() - 1);
-    float gx[3] = {0, 0, 0}, gy[3] = {0, 0, 0};
-    neighbour_differences(s, below, x, y, gx, gy);
-    if (above != below) neighbour_differences(s, above, x, y, gx, gy);
-    for (int k = 0; k < 3; ++k) bound[k] = 1.5f + (gx[k] + gy[k]) / 256.0f + 0.02f;
 }
 
 DWORD float_bits(float f) {
@@ -415,7 +362,7 @@ Outcome scenario_sampler(HostContext& ctx) {
             }
             const Rgb want = sampler.sample(world[i]);
             float bound[3];
-            tolerance_at(sampler, world[i], bound);
+            sample_tolerance(sampler, world[i], bound);
             const float expected[3] = {want.r * 255, want.g * 255, want.b * 255};
             const int channel[3] = {static_cast<int>((got >> 16) & 0xFF),
                                     static_cast<int>((got >> 8) & 0xFF),
