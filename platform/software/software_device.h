@@ -139,7 +139,8 @@
 //
 // What the device has, as GetDeviceCaps reports it: by default four render
 // targets, vs_3_0 (the four vertex texture samplers), displacement maps
-// (D3DDEVCAPS2_DMAPNPATCH), ps_3_0 and 256 vertex shader constants. Fewer
+// (D3DDEVCAPS2_DMAPNPATCH), ps_3_0 and 256 vertex shader constants
+// (set_constant_registers changes the shader constants). Fewer
 // targets (set_render_target_count) make GetRenderTarget and SetRenderTarget
 // refuse the indices past them with D3DERR_INVALIDCALL; without vertex
 // textures (vs_2_0) or displacement maps GetTexture and SetTexture refuse
@@ -408,6 +409,10 @@ public:
     void set_render_target_count(DWORD count);
     void set_vertex_textures(bool on) { vertex_textures_ = on; }
     void set_displacement_map(bool on) { displacement_map_ = on; }
+    // Float constant registers (MaxVertexShaderConst, at most 256; and 224,
+    // 32 or 8 pixel shader registers, reported as ps_3_0, ps_2_0 or ps_1_4):
+    // Set/Get*ShaderConstantF refuse registers past them.
+    void set_constant_registers(UINT vertex, UINT pixel);
     // Refusals reported as misuses (see above).
     void set_strict(bool on) { strict_ = on; }
 
@@ -517,14 +522,15 @@ private:
     bool write_vertex_constants(UINT first, const float* values, UINT count);
 
     // Set/Get*ShaderConstantF of one shader type: `registers` its N float4
-    // registers, `recorded` its flags in a state block being recorded.
+    // registers, of which the device has the first `has`, `recorded` its
+    // flags in a state block being recorded.
     template <size_t N>
     HRESULT set_constants(detail::Op op, UINT start, const float* data, UINT count,
-                          float (&registers)[N][4],
+                          float (&registers)[N][4], UINT has,
                           std::array<bool, N> detail::RecordedState::*recorded);
     template <size_t N>
     HRESULT get_constants(detail::Op op, UINT start, float* data, UINT count,
-                          const float (&registers)[N][4]);
+                          const float (&registers)[N][4], UINT has);
 
     // Call bookkeeping: counts the call, records it when recording, and
     // returns the injected failure (or S_OK). `leave` marks a failed result.
@@ -589,6 +595,8 @@ private:
     DWORD render_target_count_ = 4;
     bool vertex_textures_ = true;
     bool displacement_map_ = true;
+    UINT vertex_constant_count_ = 256;
+    UINT pixel_constant_count_ = 224;
     bool ex_mode_ = false;
     bool answers_ex_query_ = false;
 

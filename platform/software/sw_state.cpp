@@ -58,6 +58,11 @@ void SoftwareDevice::set_render_target_count(DWORD count) {
     for (DWORD i = render_target_count_; i < 4; ++i) rebind_object(extra_targets_[i - 1], static_cast<SwSurface*>(nullptr));
 }
 
+void SoftwareDevice::set_constant_registers(UINT vertex, UINT pixel) {
+    vertex_constant_count_ = std::min<UINT>(vertex, kVertexConstantRegisters);
+    pixel_constant_count_ = pixel >= kPixelConstants ? kPixelConstants : pixel >= 32 ? 32 : 8;
+}
+
 HRESULT SoftwareDevice::GetDeviceCaps(D3DCAPS9* pCaps) {
     HRESULT hr = enter(Op::GetDeviceCaps);
     if (FAILED(hr)) return hr;
@@ -67,8 +72,10 @@ HRESULT SoftwareDevice::GetDeviceCaps(D3DCAPS9* pCaps) {
     pCaps->DevCaps2 = displacement_map_ ? D3DDEVCAPS2_DMAPNPATCH : 0;
     pCaps->NumSimultaneousRTs = render_target_count_;
     pCaps->VertexShaderVersion = vertex_textures_ ? D3DVS_VERSION(3, 0) : D3DVS_VERSION(2, 0);
-    pCaps->MaxVertexShaderConst = kVertexConstantRegisters;
-    pCaps->PixelShaderVersion = D3DPS_VERSION(3, 0);
+    pCaps->MaxVertexShaderConst = vertex_constant_count_;
+    pCaps->PixelShaderVersion = pixel_constant_count_ >= kPixelConstants ? D3DPS_VERSION(3, 0)
+                                : pixel_constant_count_ >= 32         ? D3DPS_VERSION(2, 0)
+                                                                      : D3DPS_VERSION(1, 4);
     pCaps->MaxTextureWidth = max_texture_size_;
     pCaps->MaxTextureHeight = max_texture_size_;
     return S_OK;
@@ -272,11 +279,12 @@ HRESULT SoftwareDevice::GetIndices(IDirect3DIndexBuffer9** ppIndexData) {
 
 template <size_t N>
 HRESULT SoftwareDevice::set_constants(detail::Op op, UINT start, const float* data, UINT count,
-                                      float (&registers)[N][4],
+                                      float (&registers)[N][4], UINT has,
                                       std::array<bool, N> detail::RecordedState::*recorded) {
     HRESULT hr = enter(op, start, count);
     if (FAILED(hr)) return hr;
-    if (!data || uint64_t{start} + count > N) return leave(D3DERR_INVALIDCALL);
+    if (!data || uint64_t{start} + count > std::min<uint64_t>(N, has))
+        return leave(D3DERR_INVALIDCALL);
     if (recording_block_) {
         for (UINT i = 0; i < count; ++i) ((*recording_block_).*recorded)[start + i] = true;
         return S_OK;
@@ -288,10 +296,11 @@ HRESULT SoftwareDevice::set_constants(detail::Op op, UINT start, const float* da
 
 template <size_t N>
 HRESULT SoftwareDevice::get_constants(detail::Op op, UINT start, float* data, UINT count,
-                                      const float (&registers)[N][4]) {
+                                      const float (&registers)[N][4], UINT has) {
     HRESULT hr = enter(op, start, count);
     if (FAILED(hr)) return hr;
-    if (!data || uint64_t{start} + count > N || pure()) return leave(D3DERR_INVALIDCALL);
+    if (!data || uint64_t{start} + count > std::min<uint64_t>(N, has) || pure())
+        return leave(D3DERR_INVALIDCALL);
     std::memcpy(data, registers[start], count * 4 * sizeof(float));
     return S_OK;
 }
@@ -299,25 +308,27 @@ HRESULT SoftwareDevice::get_constants(detail::Op op, UINT start, float* data, UI
 HRESULT SoftwareDevice::SetVertexShaderConstantF(UINT StartRegister, const float* pConstantData,
                                                  UINT Vector4fCount) {
     return set_constants(detail::Op::SetVertexShaderConstantF, StartRegister, pConstantData,
-                         Vector4fCount, vs_constants_, &detail::RecordedState::vs_constant);
+                         Vector4fCount, vs_constants_, vertex_constant_count_,
+                         &detail::RecordedState::vs_constant);
 }
 
 HRESULT SoftwareDevice::GetVertexShaderConstantF(UINT StartRegister, float* pConstantData,
                                                  UINT Vector4fCount) {
     return get_constants(detail::Op::GetVertexShaderConstantF, StartRegister, pConstantData,
-                         Vector4fCount, vs_constants_);
+                         Vector4fCount, vs_constants_, vertex_constant_count_);
 }
 
 HRESULT SoftwareDevice::SetPixelShaderConstantF(UINT StartRegister, const float* pConstantData,
                                                 UINT Vector4fCount) {
     return set_constants(detail::Op::SetPixelShaderConstantF, StartRegister, pConstantData,
-                         Vector4fCount, ps_constants_, &detail::RecordedState::ps_constant);
+                         Vector4fCount, ps_constants_, pixel_constant_count_,
+                         &detail::RecordedState::ps_constant);
 }
 
 HRESULT SoftwareDevice::GetPixelShaderConstantF(UINT StartRegister, float* pConstantData,
                                                 UINT Vector4fCount) {
     return get_constants(detail::Op::GetPixelShaderConstantF, StartRegister, pConstantData,
-                         Vector4fCount, ps_constants_);
+                         Vector4fCount, ps_constants_, pixel_constant_count_);
 }
 
 // ---------------------------------------------------------------------------

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -145,6 +146,43 @@ TEST_F(RenderPass, FrameAsksOnlyForWhatTheDeviceHas) {
         for (DWORD stage : kind.samplers) expected.push_back("GetTexture(" + std::to_string(stage) + ")");
         EXPECT_EQ(high, expected);
         EXPECT_FALSE(calls_starting(dev, "DrawPrimitive").empty());
+    }
+}
+
+// The state block holds the shader constants a frame may write, as far as the
+// device has them: on the effect path every register of vs_2_0 and ps_2_0
+// (the effect does not say where it put its parameters), on the built-in
+// shaders' path their own registers.
+TEST_P(LightPath, StateBlockHoldsTheConstantsTheDeviceHas) {
+    struct Registers {
+        UINT vertex;
+        UINT pixel;
+    };
+    const Registers devices[] = {{256, 224}, {256, 32}, {96, 8}, {200, 224}};
+    for (const Registers& r : devices) {
+        SCOPED_TRACE(testing::Message() << r.vertex << " vertex, " << r.pixel << " pixel");
+        sys->release();
+        dev.set_constant_registers(r.vertex, r.pixel);
+        dev.clear_calls();
+        dev.set_strict(true);
+        sys = create_ILightingSystem();
+        sys->init(&dev, test_support::set_render_state_on_device);
+        dev.set_strict(false);
+        std::vector<std::string> recorded;
+        bool recording = false;
+        for (const std::string& call : dev.calls()) {
+            recording = (recording || call == "BeginStateBlock()") && call != "EndStateBlock()";
+            if (recording && call.find("ShaderConstantF(") != std::string::npos)
+                recorded.push_back(call);
+        }
+        const UINT vertex = std::min(r.vertex, programs() ? light_program_registers : 256u);
+        std::vector<std::string> expected = {"SetVertexShaderConstantF(0," +
+                                             std::to_string(vertex) + ")"};
+        if (!programs())
+            expected.push_back("SetPixelShaderConstantF(0," + std::to_string(std::min(r.pixel, 32u)) +
+                               ")");
+        EXPECT_EQ(recorded, expected);
+        EXPECT_TRUE(sys->get_light_map()->texture == nullptr);  // no volume yet
     }
 }
 
