@@ -53,8 +53,8 @@ bool HostState::create(RegisterRange vertex, RegisterRange pixel) {
         record(g_device->SetVertexShaderConstantF(vertex_held.first, zero_registers[0],
                                                   vertex_held.count));
     if (pixel_held.count > 0)
-        record(
-            g_device->SetPixelShaderConstantF(pixel_held.first, zero_registers[0], pixel_held.count));
+        record(g_device->SetPixelShaderConstantF(pixel_held.first, zero_registers[0],
+                                                 pixel_held.count));
     // Recording always ends, whatever was refused: a device left recording
     // would swallow the host's own state changes. A refused end is made once
     // more, and a block it hands back then is not used.

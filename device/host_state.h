@@ -3,19 +3,20 @@
 //
 // The device's caps, read whenever the block is made (at init and after every
 // reset), say which render targets and samplers exist: nothing else is asked
-// about. Two kinds of state are kept apart. What a state block can hold without
-// referencing a host object (the pinned render states, viewport, scissor
-// rectangle, stream 0's frequency and the shader constants the frame writes,
-// as far as the device has them) is recorded once into a block with direct device calls and captured and
-// applied every frame: no getter a pure device refuses is called. Bindings of
-// objects (the render targets, the depth surface, vertex declaration, stream
-// 0, indices, shaders, and the samplers the light map is bound to) are read
-// with getters that return an interface, which Microsoft's pages say a pure
-// device serves too, and their references are held only
-// from save to restore, inside one frame: nothing of the host's stays
-// referenced between frames, so nothing of its default pool outlives its
-// Reset because of this object. Software vertex processing on a mixed-mode
-// device, outside state blocks, is read and given back the same way.
+// about. Two kinds of state are kept apart. What a state block can hold
+// without referencing a host object (the pinned render states, viewport,
+// scissor rectangle, stream 0's frequency and the shader constants the frame
+// writes, as far as the device has them) is recorded once into a block with
+// direct device calls and captured and applied every frame: no getter a pure
+// device refuses is called. Bindings of objects (the render targets, the
+// depth surface, vertex declaration, stream 0, indices, shaders, and the
+// samplers the light map is bound to) are read with getters that return an
+// interface, which Microsoft's pages say a pure device serves too, and their
+// references are held only from save to restore, inside one frame: nothing of
+// the host's stays referenced between frames, so nothing of its default pool
+// outlives its Reset because of this object. Software vertex processing on a
+// mixed-mode device, outside state blocks, is read and given back the same
+// way.
 //
 // The block is a device object of the default kind: made by create, dropped
 // by release (before Reset, with the other default-pool objects) and made

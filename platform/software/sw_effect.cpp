@@ -71,7 +71,8 @@ HRESULT SwEffect::GetPassDesc(D3DXHANDLE hPass, D3DXPASS_DESC* pDesc) {
         for (const EffectPass& p : t.passes) {
             if (p.name.c_str() != hPass && p.name != hPass) continue;
             // Empty (null) for an effect made with D3DXFX_NOT_CLONEABLE.
-            *pDesc = D3DXPASS_DESC{p.name.c_str(), 0, vertex_code_.empty() ? nullptr : vertex_code_.data(),
+            *pDesc = D3DXPASS_DESC{p.name.c_str(), 0,
+                                   vertex_code_.empty() ? nullptr : vertex_code_.data(),
                                    pixel_code_.empty() ? nullptr : pixel_code_.data()};
             return S_OK;
         }
@@ -317,8 +318,8 @@ HRESULT WINAPI D3DXCreateEffect(IDirect3DDevice9* device, const void* srcdata, U
         ep.committed.assign(ep.floats, 0.0f);
         params.push_back(std::move(ep));
     }
-    *effect =
-        new SwEffect(dev, dev->next_label("Effect"), std::move(params), std::move(techniques), flags);
+    *effect = new SwEffect(dev, dev->next_label("Effect"), std::move(params), std::move(techniques),
+                           flags);
     return S_OK;
 }
 

@@ -55,7 +55,8 @@ bool SoftwareDevice::has_sampler(size_t slot) const {
 void SoftwareDevice::set_render_target_count(DWORD count) {
     render_target_count_ = std::min<DWORD>(std::max<DWORD>(count, 1), 4);
     // Targets past the count cannot stay bound.
-    for (DWORD i = render_target_count_; i < 4; ++i) rebind_object(extra_targets_[i - 1], static_cast<SwSurface*>(nullptr));
+    for (DWORD i = render_target_count_; i < 4; ++i)
+        rebind_object(extra_targets_[i - 1], static_cast<SwSurface*>(nullptr));
 }
 
 void SoftwareDevice::set_constant_registers(UINT vertex, UINT pixel) {

@@ -172,7 +172,8 @@ TEST(SwDeviceKinds, CapsSayWhatTheDeviceHasAndItRefusesTheRest) {
         *p = nullptr;
     };
     const Probe probes[] = {
-        {"GetRenderState", [](SoftwareDevice& dev) { return dev.GetRenderState(D3DRS_ZENABLE, &d); }},
+        {"GetRenderState",
+         [](SoftwareDevice& dev) { return dev.GetRenderState(D3DRS_ZENABLE, &d); }},
         {"GetScissorRect", [](SoftwareDevice& dev) { return dev.GetScissorRect(&r); }},
         {"GetClipPlane", [](SoftwareDevice& dev) { return dev.GetClipPlane(0, values); }},
         {"GetStreamSourceFreq", [](SoftwareDevice& dev) { return dev.GetStreamSourceFreq(0, &u); }},
@@ -199,9 +200,12 @@ TEST(SwDeviceKinds, CapsSayWhatTheDeviceHasAndItRefusesTheRest) {
          [](SoftwareDevice& dev) {
              return dev.GetPixelShader(reinterpret_cast<IDirect3DPixelShader9**>(&any));
          }},
-        {"GetRenderTarget(0)", [](SoftwareDevice& dev) { return dev.GetRenderTarget(0, &surface); }},
-        {"GetRenderTarget(1)", [](SoftwareDevice& dev) { return dev.GetRenderTarget(1, &surface); }},
-        {"GetRenderTarget(3)", [](SoftwareDevice& dev) { return dev.GetRenderTarget(3, &surface); }},
+        {"GetRenderTarget(0)",
+         [](SoftwareDevice& dev) { return dev.GetRenderTarget(0, &surface); }},
+        {"GetRenderTarget(1)",
+         [](SoftwareDevice& dev) { return dev.GetRenderTarget(1, &surface); }},
+        {"GetRenderTarget(3)",
+         [](SoftwareDevice& dev) { return dev.GetRenderTarget(3, &surface); }},
         {"SetRenderTarget(1)",
          [](SoftwareDevice& dev) { return dev.SetRenderTarget(1, nullptr); }},
         {"GetTexture(15)", [](SoftwareDevice& dev) { return dev.GetTexture(15, &texture); }},

@@ -136,14 +136,16 @@ TEST_F(RenderPass, FrameAsksOnlyForWhatTheDeviceHas) {
         render_box(4, 4);
         dev.set_strict(false);
         const auto& calls = dev.calls();
-        const std::vector<std::string> opening = frame_opening(kind.targets, 16 + kind.samplers.size());
+        const std::vector<std::string> opening =
+            frame_opening(kind.targets, 16 + kind.samplers.size());
         ASSERT_GT(calls.size(), opening.size());
         EXPECT_EQ(op_names({calls.begin(), calls.begin() + opening.size()}), opening);
         std::vector<std::string> high;
         for (const std::string& c : calls_starting(dev, "GetTexture(2"))
             if (c.size() > 14) high.push_back(c);
         std::vector<std::string> expected;
-        for (DWORD stage : kind.samplers) expected.push_back("GetTexture(" + std::to_string(stage) + ")");
+        for (DWORD stage : kind.samplers)
+            expected.push_back("GetTexture(" + std::to_string(stage) + ")");
         EXPECT_EQ(high, expected);
         EXPECT_FALSE(calls_starting(dev, "DrawPrimitive").empty());
     }
@@ -179,8 +181,8 @@ TEST_P(LightPath, StateBlockHoldsTheConstantsTheDeviceHas) {
         std::vector<std::string> expected = {"SetVertexShaderConstantF(0," +
                                              std::to_string(vertex) + ")"};
         if (!programs())
-            expected.push_back("SetPixelShaderConstantF(0," + std::to_string(std::min(r.pixel, 32u)) +
-                               ")");
+            expected.push_back("SetPixelShaderConstantF(0," +
+                               std::to_string(std::min(r.pixel, 32u)) + ")");
         EXPECT_EQ(recorded, expected);
         EXPECT_TRUE(sys->get_light_map()->texture == nullptr);  // no volume yet
     }
