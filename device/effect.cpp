@@ -22,13 +22,8 @@ void Effect::constant_ranges(RegisterRange* vertex, RegisterRange* pixel) const 
     *vertex = RegisterRange{};
     *pixel = RegisterRange{};
     if (compiled_effect) {
-        D3DXPASS_DESC desc{};
-        const D3DXHANDLE pass = compiled_effect->GetPass("Render", 0);
-        const bool described = pass && SUCCEEDED(compiled_effect->GetPassDesc(pass, &desc));
-        if (!described || !float_constant_range(desc.pVertexShaderFunction, vertex))
-            *vertex = RegisterRange{0, 256};
-        if (!described || !float_constant_range(desc.pPixelShaderFunction, pixel))
-            *pixel = RegisterRange{0, 32};
+        *vertex = RegisterRange{0, 256};
+        *pixel = RegisterRange{0, 32};
     } else if (programs.ready()) {
         *vertex = RegisterRange{0, light_program_registers};
     }

@@ -24,10 +24,11 @@ public:
     bool can_draw() const { return compiled_effect || programs.ready(); }
 
     // The float constant registers a frame may write, vertex and pixel
-    // shader. The compiled effect's come from its pass's constant tables (it
-    // places its parameters where its compiler chose); without a readable
-    // table, every register a shader model 2.0 shader has (c0..c255, c0..c31).
-    // The built-in programs' are their own layout. Nothing without either.
+    // shader. The compiled effect places its parameters where its compiler
+    // chose, and an effect made with D3DXFX_NOT_CLONEABLE does not say where
+    // (its pass description has no shader functions): every register its
+    // shader models (vs_2_0, ps_2_0) have, c0..c255 and c0..c31. The built-in
+    // programs' are their own layout. Nothing without either.
     void constant_ranges(RegisterRange* vertex, RegisterRange* pixel) const;
 
     // One owned reference, or null before a successful compile.

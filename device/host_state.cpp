@@ -8,6 +8,15 @@ namespace {
 // Values recorded into the block; Capture replaces them with the host's.
 const float zero_registers[256][4] = {};
 
+// The part of range within the first `registers` registers (and within
+// zero_registers).
+RegisterRange within(RegisterRange range, UINT registers) {
+    if (registers > 256) registers = 256;
+    if (range.first >= registers) return RegisterRange{range.first, 0};
+    const UINT room = registers - range.first;
+    return RegisterRange{range.first, range.count < room ? range.count : room};
+}
+
 // A refused restore is made once more: the host must not be left drawing into
 // the light map, or with the pass's states.
 template <class Call>
@@ -22,6 +31,7 @@ bool HostState::create(RegisterRange vertex, RegisterRange pixel) {
     vertex_ = vertex;
     pixel_ = pixel;
     if (!g_device) return false;
+    caps_ = read_device_caps(g_device);
     D3DDEVICE_CREATION_PARAMETERS creation{};
     mixed_ = SUCCEEDED(g_device->GetCreationParameters(&creation)) &&
              (creation.BehaviorFlags & D3DCREATE_MIXED_VERTEXPROCESSING) != 0;
@@ -37,10 +47,14 @@ bool HostState::create(RegisterRange vertex, RegisterRange pixel) {
     const RECT scissor{0, 0, 1, 1};
     record(g_device->SetScissorRect(&scissor));
     record(g_device->SetStreamSourceFreq(0, 1));
-    if (vertex_.count > 0 && vertex_.first + vertex_.count <= 256)
-        record(g_device->SetVertexShaderConstantF(vertex_.first, zero_registers[0], vertex_.count));
-    if (pixel_.count > 0 && pixel_.first + pixel_.count <= 256)
-        record(g_device->SetPixelShaderConstantF(pixel_.first, zero_registers[0], pixel_.count));
+    const RegisterRange vertex_held = within(vertex_, caps_.vertex_constants);
+    const RegisterRange pixel_held = within(pixel_, caps_.pixel_constants);
+    if (vertex_held.count > 0)
+        record(g_device->SetVertexShaderConstantF(vertex_held.first, zero_registers[0],
+                                                  vertex_held.count));
+    if (pixel_held.count > 0)
+        record(g_device->SetPixelShaderConstantF(pixel_held.first, zero_registers[0],
+                                                 pixel_held.count));
     // Recording always ends, whatever was refused: a device left recording
     // would swallow the host's own state changes. A refused end is made once
     // more, and a block it hands back then is not used.
@@ -63,8 +77,9 @@ bool HostState::save(IDirect3DBaseTexture9* light_map) {
     if (!block_) return false;
     drop();
     bool ok = SUCCEEDED(g_device->GetRenderTarget(0, &targets_[0])) && targets_[0];
-    // A device with fewer targets refuses the higher ones: nothing bound there.
-    for (DWORD i = 1; ok && i < 4; ++i)
+    // Only the targets the device has; one it refuses all the same (a device
+    // whose caps could not be read) has nothing bound there.
+    for (DWORD i = 1; ok && i < caps_.render_targets; ++i)
         if (FAILED(g_device->GetRenderTarget(i, &targets_[i]))) release_ref(targets_[i]);
     if (ok) {
         // A host without a depth surface (D3DERR_NOTFOUND) gets none back.
@@ -78,15 +93,25 @@ bool HostState::save(IDirect3DBaseTexture9* light_map) {
          SUCCEEDED(g_device->GetPixelShader(&pixel_shader_));
     light_map_ = light_map;
     for (size_t i = 0; ok && i < sampler_stage_count; ++i) {
+        if (!has_sampler(i)) continue;
         IDirect3DBaseTexture9* bound = nullptr;
-        ok = SUCCEEDED(g_device->GetTexture(sampler_stages[i], &bound));
-        if (ok && light_map && bound == light_map) light_map_samplers_ |= 1u << i;
+        const bool read = SUCCEEDED(g_device->GetTexture(sampler_stages[i], &bound));
+        // Samplers 0..15 exist on every device: one that cannot be read
+        // might hold the light map. A vertex-side one may not exist.
+        ok = read || sampler_stages[i] >= D3DDMAPSAMPLER;
+        if (read && light_map && bound == light_map) light_map_samplers_ |= 1u << i;
         release_ref(bound);
     }
     if (ok && mixed_) software_processing_ = g_device->GetSoftwareVertexProcessing() != FALSE;
     ok = ok && SUCCEEDED(block_->Capture());
     if (!ok) drop();
     return ok;
+}
+
+bool HostState::has_sampler(size_t i) const {
+    if (sampler_stages[i] < D3DDMAPSAMPLER) return true;
+    if (sampler_stages[i] == D3DDMAPSAMPLER) return caps_.displacement_map;
+    return caps_.vertex_textures;
 }
 
 void HostState::pin() {

@@ -1,18 +1,22 @@
 // The host's device state around a light frame: taken before the frame
 // changes anything, given back when it ends.
 //
-// Two kinds of state are kept apart. What a state block can hold without
-// referencing a host object (the pinned render states, viewport, scissor
-// rectangle, stream 0's frequency and the shader constants the frame writes)
-// is recorded once into a block with direct device calls and captured and
-// applied every frame: no getter a pure device refuses is called. Bindings of
-// objects (render targets 0..3, the depth surface, vertex declaration, stream
-// 0, indices, shaders, and the samplers the light map is bound to) are read
-// with the getters every device serves, and their references are held only
-// from save to restore, inside one frame: nothing of the host's stays
-// referenced between frames, so nothing of its default pool outlives its
-// Reset because of this object. Software vertex processing on a mixed-mode
-// device, outside state blocks, is read and given back the same way.
+// The device's caps, read whenever the block is made (at init and after every
+// reset), say which render targets and samplers exist: nothing else is asked
+// about. Two kinds of state are kept apart. What a state block can hold
+// without referencing a host object (the pinned render states, viewport,
+// scissor rectangle, stream 0's frequency and the shader constants the frame
+// writes, as far as the device has them) is recorded once into a block with
+// direct device calls and captured and applied every frame: no getter a pure
+// device refuses is called. Bindings of objects (the render targets, the
+// depth surface, vertex declaration, stream 0, indices, shaders, and the
+// samplers the light map is bound to) are read with getters that return an
+// interface, which Microsoft's pages say a pure device serves too, and their
+// references are held only from save to restore, inside one frame: nothing of
+// the host's stays referenced between frames, so nothing of its default pool
+// outlives its Reset because of this object. Software vertex processing on a
+// mixed-mode device, outside state blocks, is read and given back the same
+// way.
 //
 // The block is a device object of the default kind: made by create, dropped
 // by release (before Reset, with the other default-pool objects) and made
@@ -22,6 +26,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "device/device_caps.h"
 #include "device/pass_states.h"
 #include "device/shader_constants.h"
 #include "platform/d3d9_api.h"
@@ -33,17 +38,21 @@ public:
     HostState& operator=(const HostState&) = delete;
     ~HostState() { release(); }
 
-    // Records the block for a frame that writes these shader constant
-    // registers, replacing any earlier one, and learns whether the device is
-    // a mixed-mode one. False, without a block, when the device refuses.
+    // Reads the device's caps and records the block for a frame that writes
+    // these shader constant registers (those the device has), replacing any
+    // earlier one, and learns whether the device is a mixed-mode one. False,
+    // without a block, when the device refuses.
     bool create(RegisterRange vertex, RegisterRange pixel);
     // create with the registers of the last create.
     bool recreate() { return create(vertex_, pixel_); }
     void release();
     bool ready() const { return block_ != nullptr; }
+    const DeviceCaps& caps() const { return caps_; }
 
     // Takes the host's bindings and captures the block. False, holding and
-    // having changed nothing, when any of it cannot be read.
+    // having changed nothing, when any of it cannot be read; a refused read
+    // of a render target past 0, or of the displacement map or a vertex
+    // texture sampler, counts as nothing bound there.
     bool save(IDirect3DBaseTexture9* light_map);
     // Unbinds render targets 1..3 and the light map from every sampler, sets
     // the pinned states and stream 0's frequency, and turns software vertex
@@ -56,7 +65,12 @@ public:
 private:
     void drop();
 
+    // Whether sampler_stages[i] exists on the device.
+    bool has_sampler(size_t i) const;
+
     IDirect3DStateBlock9* block_ = nullptr;
+    DeviceCaps caps_;
+    // As asked for; the block holds those of them the device has.
     RegisterRange vertex_;
     RegisterRange pixel_;
     bool mixed_ = false;

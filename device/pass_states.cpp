@@ -29,15 +29,14 @@ const PinnedState pinned_states[] = {
     {D3DRS_ADAPTIVETESS_X, 0},
     {D3DRS_ADAPTIVETESS_Y, 0},
     // What reaches the texel: no fog colour, no sRGB encoding, no dither, all
-    // channels written (masks 1..3 too, though targets 1..3 are unbound while
-    // the pass draws), no separate alpha blend.
+    // channels written, no separate alpha blend. The masks of targets 1..3
+    // (D3DRS_COLORWRITEENABLE1..3, which a device has only with
+    // D3DPMISCCAPS_INDEPENDENTWRITEMASKS) are left alone: those targets are
+    // unbound while the pass draws.
     {D3DRS_FOGENABLE, FALSE},
     {D3DRS_SRGBWRITEENABLE, FALSE},
     {D3DRS_DITHERENABLE, FALSE},
     {D3DRS_COLORWRITEENABLE, all_channels},
-    {D3DRS_COLORWRITEENABLE1, all_channels},
-    {D3DRS_COLORWRITEENABLE2, all_channels},
-    {D3DRS_COLORWRITEENABLE3, all_channels},
     {D3DRS_SEPARATEALPHABLENDENABLE, FALSE},
     // The light map is not multisampled, where both are ignored; set to
     // their defaults all the same.

@@ -230,6 +230,12 @@ enum D3DDEVTYPE {
 #define D3DSTREAMSOURCE_INDEXEDDATA (1u << 30)
 #define D3DSTREAMSOURCE_INSTANCEDATA (2u << 30)
 
+#define D3DDEVCAPS2_DMAPNPATCH 0x00000002L
+#define D3DDEVCAPS2_PRESAMPLEDDMAPNPATCH 0x00000020L
+
+#define D3DVS_VERSION(major, minor) (0xFFFE0000u | ((major) << 8) | (minor))
+#define D3DPS_VERSION(major, minor) (0xFFFF0000u | ((major) << 8) | (minor))
+
 #define D3DCREATE_PUREDEVICE 0x00000010L
 #define D3DCREATE_SOFTWARE_VERTEXPROCESSING 0x00000020L
 #define D3DCREATE_HARDWARE_VERTEXPROCESSING 0x00000040L
@@ -300,6 +306,20 @@ struct D3DDEVICE_CREATION_PARAMETERS {
     D3DDEVTYPE DeviceType;
     HWND hFocusWindow;
     DWORD BehaviorFlags;
+};
+
+// The members of the SDK's D3DCAPS9 that lightvol and its tests read, under
+// their SDK names (the Windows headers' structure has many more).
+struct D3DCAPS9 {
+    D3DDEVTYPE DeviceType;
+    UINT AdapterOrdinal;
+    DWORD DevCaps2;
+    DWORD NumSimultaneousRTs;
+    DWORD VertexShaderVersion;
+    DWORD MaxVertexShaderConst;
+    DWORD PixelShaderVersion;
+    DWORD MaxTextureWidth;
+    DWORD MaxTextureHeight;
 };
 
 struct D3DRECT {
@@ -460,6 +480,7 @@ protected:
 struct IDirect3DDevice9 : IUnknown {
     virtual HRESULT STDMETHODCALLTYPE
     GetCreationParameters(D3DDEVICE_CREATION_PARAMETERS* pParameters) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetDeviceCaps(D3DCAPS9* pCaps) = 0;
 
     // Resource creation
     virtual HRESULT STDMETHODCALLTYPE CreateTexture(UINT Width, UINT Height, UINT Levels,

@@ -196,6 +196,9 @@ void SoftwareDevice::unregister_object(SwObject* object) {
 void SoftwareDevice::append_call(std::string&& text) { calls_.push_back(std::move(text)); }
 
 HRESULT SoftwareDevice::leave(HRESULT hr) {
+    if (strict_ && FAILED(hr) && hr != D3DERR_NOTFOUND)
+        misuses_.push_back(std::string("refused: ") +
+                           (last_logged_ && !calls_.empty() ? calls_.back() : op_name(last_op_)));
     if (FAILED(hr) && last_logged_ && !calls_.empty()) {
         calls_.back() += hr == D3DERR_NOTFOUND ? " -> NOTFOUND" : " -> FAILED";
         last_logged_ = false;
@@ -455,7 +458,8 @@ HRESULT SoftwareDevice::SetRenderTarget(DWORD RenderTargetIndex, IDirect3DSurfac
     HRESULT hr = enter(Op::SetRenderTarget, RenderTargetIndex, pRenderTarget);
     if (FAILED(hr)) return hr;
     SwSurface* s = surface_of(pRenderTarget);
-    if (RenderTargetIndex > 3 || (pRenderTarget && (!s || !s->is_render_target())) ||
+    if (RenderTargetIndex >= render_target_count_ ||
+        (pRenderTarget && (!s || !s->is_render_target())) ||
         (RenderTargetIndex == 0 && !s))
         return leave(D3DERR_INVALIDCALL);
     if (RenderTargetIndex > 0) {
@@ -474,7 +478,8 @@ HRESULT SoftwareDevice::GetRenderTarget(DWORD RenderTargetIndex,
     HRESULT hr = enter(Op::GetRenderTarget, RenderTargetIndex);
     if (ppRenderTarget) *ppRenderTarget = nullptr;
     if (FAILED(hr)) return hr;
-    if (!ppRenderTarget || RenderTargetIndex > 3) return leave(D3DERR_INVALIDCALL);
+    if (!ppRenderTarget || RenderTargetIndex >= render_target_count_)
+        return leave(D3DERR_INVALIDCALL);
     SwSurface* target =
         RenderTargetIndex == 0 ? render_target_ : extra_targets_[RenderTargetIndex - 1];
     if (!target) return leave(D3DERR_NOTFOUND);
@@ -654,17 +659,15 @@ HRESULT SoftwareDevice::DrawIndexedPrimitive(D3DPRIMITIVETYPE PrimitiveType, INT
     return S_OK;
 }
 
-HRESULT SoftwareDevice::refuse_recording(const char* call) {
-    misuses_.push_back(std::string(call) + " while recording a state block");
-    return leave(D3DERR_INVALIDCALL);
-}
-
 HRESULT SoftwareDevice::SetVertexDeclaration(IDirect3DVertexDeclaration9* pDecl) {
     HRESULT hr = enter(Op::SetVertexDeclaration, pDecl);
     if (FAILED(hr)) return hr;
-    if (recording_block_) return refuse_recording("SetVertexDeclaration");
     auto* d = pDecl ? dynamic_cast<SwVertexDecl*>(pDecl) : nullptr;
     if (pDecl && (!d || d->device() != this)) return leave(D3DERR_INVALIDCALL);
+    if (recording_block_) {
+        recording_block_->declaration = true;
+        return S_OK;
+    }
     bind_vertex_declaration(d);
     return S_OK;
 }
@@ -673,10 +676,13 @@ HRESULT SoftwareDevice::SetStreamSource(UINT StreamNumber, IDirect3DVertexBuffer
                                         UINT OffsetInBytes, UINT Stride) {
     HRESULT hr = enter(Op::SetStreamSource, StreamNumber, pStreamData, OffsetInBytes, Stride);
     if (FAILED(hr)) return hr;
-    if (recording_block_) return refuse_recording("SetStreamSource");
     auto* vb = pStreamData ? dynamic_cast<SwVertexBuffer*>(pStreamData) : nullptr;
     if (StreamNumber >= kStreams || (pStreamData && (!vb || vb->device() != this)))
         return leave(D3DERR_INVALIDCALL);
+    if (recording_block_) {
+        recording_block_->stream[StreamNumber] = true;
+        return S_OK;
+    }
     bind_stream(StreamNumber, vb, OffsetInBytes, Stride);
     return S_OK;
 }
@@ -684,9 +690,12 @@ HRESULT SoftwareDevice::SetStreamSource(UINT StreamNumber, IDirect3DVertexBuffer
 HRESULT SoftwareDevice::SetIndices(IDirect3DIndexBuffer9* pIndexData) {
     HRESULT hr = enter(Op::SetIndices, pIndexData);
     if (FAILED(hr)) return hr;
-    if (recording_block_) return refuse_recording("SetIndices");
     SwObject* ib = object_from(pIndexData);
     if (pIndexData && (!ib || ib->device() != this)) return leave(D3DERR_INVALIDCALL);
+    if (recording_block_) {
+        recording_block_->indices = true;
+        return S_OK;
+    }
     rebind(indices_, ib);
     return S_OK;
 }
@@ -729,9 +738,12 @@ HRESULT SoftwareDevice::CreatePixelShader(const DWORD* pFunction,
 HRESULT SoftwareDevice::SetVertexShader(IDirect3DVertexShader9* pShader) {
     HRESULT hr = enter(Op::SetVertexShader, pShader);
     if (FAILED(hr)) return hr;
-    if (recording_block_) return refuse_recording("SetVertexShader");
     auto* vs = pShader ? dynamic_cast<SwVertexShader*>(pShader) : nullptr;
     if (pShader && (!vs || vs->device() != this)) return leave(D3DERR_INVALIDCALL);
+    if (recording_block_) {
+        recording_block_->vertex_shader = true;
+        return S_OK;
+    }
     rebind(vs_object_, static_cast<SwObject*>(vs));
     bound_vs_ = vs ? vs->program() : nullptr;
     return S_OK;
@@ -752,9 +764,12 @@ HRESULT SoftwareDevice::GetVertexShader(IDirect3DVertexShader9** ppShader) {
 HRESULT SoftwareDevice::SetPixelShader(IDirect3DPixelShader9* pShader) {
     HRESULT hr = enter(Op::SetPixelShader, pShader);
     if (FAILED(hr)) return hr;
-    if (recording_block_) return refuse_recording("SetPixelShader");
     auto* ps = pShader ? dynamic_cast<SwPixelShader*>(pShader) : nullptr;
     if (pShader && (!ps || ps->device() != this)) return leave(D3DERR_INVALIDCALL);
+    if (recording_block_) {
+        recording_block_->pixel_shader = true;
+        return S_OK;
+    }
     rebind(ps_object_, static_cast<SwObject*>(ps));
     bound_ps_ = ps ? ps->program() : nullptr;
     return S_OK;

@@ -119,16 +119,36 @@
 //     (SetSoftwareVertexProcessing(TRUE)) refuses draws from vertex buffers
 //     made without D3DUSAGE_SOFTWAREPROCESSING.
 //
-// State blocks (BeginStateBlock .. EndStateBlock) record render states,
-// viewport, scissor rectangle, clip planes, textures, stream source
-// frequencies and float shader constants; while recording those Set calls
-// change nothing on the device. Capture and Apply work on what was recorded.
+// State blocks (BeginStateBlock .. EndStateBlock) record what
+// IDirect3DDevice9::BeginStateBlock lists of this device's state: render
+// states, viewport, scissor rectangle, clip planes, textures, stream sources
+// and their frequencies, indices, vertex declaration, shaders and float shader
+// constants; while recording those Set calls change nothing on the device.
+// Capture and Apply work on what was recorded; the objects a block names are
+// those of its last Capture (held by the block), null before one.
 //
 // Creation flags (set_creation_flags) say how the device was created:
-// D3DCREATE_PUREDEVICE refuses the getters Direct3D 9 refuses on a pure device
-// (GetRenderState, GetClipPlane, GetVertexShaderConstantF,
-// GetPixelShaderConstantF), D3DCREATE_MIXED_VERTEXPROCESSING allows
-// SetSoftwareVertexProcessing.
+// D3DCREATE_PUREDEVICE refuses the getters of state a state block can hold
+// (D3DCREATE: "does not support Get* calls for anything that can be stored
+// in state blocks"), except those Microsoft's pages say work on a pure device:
+// GetViewport and the getters that return an interface (GetTexture,
+// GetStreamSource, GetIndices, GetVertexDeclaration, GetVertexShader,
+// GetPixelShader). Refused: GetRenderState, GetScissorRect, GetClipPlane,
+// GetStreamSourceFreq, GetVertexShaderConstantF, GetPixelShaderConstantF.
+// D3DCREATE_MIXED_VERTEXPROCESSING allows SetSoftwareVertexProcessing.
+//
+// What the device has, as GetDeviceCaps reports it: by default four render
+// targets, vs_3_0 (the four vertex texture samplers), displacement maps
+// (D3DDEVCAPS2_DMAPNPATCH), ps_3_0 and 256 vertex shader constants
+// (set_constant_registers changes the shader constants). Fewer
+// targets (set_render_target_count) make GetRenderTarget and SetRenderTarget
+// refuse the indices past them with D3DERR_INVALIDCALL; without vertex
+// textures (vs_2_0) or displacement maps GetTexture and SetTexture refuse
+// those samplers the same way.
+//
+// Strict mode (set_strict) reports every call the device refuses of itself
+// (not an injected failure, not a D3DERR_NOTFOUND answer) as a misuse, so a
+// test fails on any call Direct3D 9 would refuse.
 #pragma once
 
 #include <array>
@@ -246,6 +266,7 @@ public:
     // --- IDirect3DDevice9
     HRESULT STDMETHODCALLTYPE
     GetCreationParameters(D3DDEVICE_CREATION_PARAMETERS* pParameters) override;
+    HRESULT STDMETHODCALLTYPE GetDeviceCaps(D3DCAPS9* pCaps) override;
     HRESULT STDMETHODCALLTYPE SetScissorRect(const RECT* pRect) override;
     HRESULT STDMETHODCALLTYPE GetScissorRect(RECT* pRect) override;
     HRESULT STDMETHODCALLTYPE SetClipPlane(DWORD Index, const float* pPlane) override;
@@ -384,6 +405,16 @@ public:
     // turns software vertex processing off.
     void set_creation_flags(DWORD flags);
     bool pure() const { return (creation_flags_ & D3DCREATE_PUREDEVICE) != 0; }
+    // What the device has (see above); count is clamped to 1..4.
+    void set_render_target_count(DWORD count);
+    void set_vertex_textures(bool on) { vertex_textures_ = on; }
+    void set_displacement_map(bool on) { displacement_map_ = on; }
+    // Float constant registers (MaxVertexShaderConst, at most 256; and 224,
+    // 32 or 8 pixel shader registers, reported as ps_3_0, ps_2_0 or ps_1_4):
+    // Set/Get*ShaderConstantF refuse registers past them.
+    void set_constant_registers(UINT vertex, UINT pixel);
+    // Refusals reported as misuses (see above).
+    void set_strict(bool on) { strict_ = on; }
 
     // --- The whole device state, one line per item ("RS 168 = 15",
     // "RT1 = Surface#4", "VSC 3 = 1,2,3,4", ...), in a fixed order: render
@@ -491,22 +522,23 @@ private:
     bool write_vertex_constants(UINT first, const float* values, UINT count);
 
     // Set/Get*ShaderConstantF of one shader type: `registers` its N float4
-    // registers, `recorded` its flags in a state block being recorded.
+    // registers, of which the device has the first `has`, `recorded` its
+    // flags in a state block being recorded.
     template <size_t N>
     HRESULT set_constants(detail::Op op, UINT start, const float* data, UINT count,
-                          float (&registers)[N][4],
+                          float (&registers)[N][4], UINT has,
                           std::array<bool, N> detail::RecordedState::*recorded);
     template <size_t N>
     HRESULT get_constants(detail::Op op, UINT start, float* data, UINT count,
-                          const float (&registers)[N][4]);
+                          const float (&registers)[N][4], UINT has);
 
     // Call bookkeeping: counts the call, records it when recording, and
     // returns the injected failure (or S_OK). `leave` marks a failed result.
     template <class... Args>
     HRESULT enter(detail::Op op, const Args&... args);
     HRESULT leave(HRESULT hr);
-    // Object bindings are not recorded by this device's state blocks.
-    HRESULT refuse_recording(const char* call);
+    // The sampler slot exists on this device (see set_vertex_textures).
+    bool has_sampler(size_t slot) const;
     HRESULT injected_failure(detail::Op op, const char** error_text);
     bool logging() const { return recording_ && !null_mode_; }
     void append_call(std::string&& text);
@@ -548,6 +580,8 @@ private:
     bool recording_ = true;
     bool null_mode_ = false;
     bool last_logged_ = false;
+    detail::Op last_op_{};
+    bool strict_ = false;
     std::vector<std::string> calls_;
 
     // Failure injection
@@ -558,6 +592,11 @@ private:
     HRESULT fail_nth_hr_ = S_OK;
 
     UINT max_texture_size_ = 8192;
+    DWORD render_target_count_ = 4;
+    bool vertex_textures_ = true;
+    bool displacement_map_ = true;
+    UINT vertex_constant_count_ = 256;
+    UINT pixel_constant_count_ = 224;
     bool ex_mode_ = false;
     bool answers_ex_query_ = false;
 

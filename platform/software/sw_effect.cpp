@@ -45,13 +45,15 @@ std::vector<DWORD> shader_code(DWORD version, const std::vector<EffectParameter>
 }  // namespace
 
 SwEffect::SwEffect(SoftwareDevice* device, std::string label, std::vector<EffectParameter> params,
-                   std::vector<EffectTechnique> techniques)
+                   std::vector<EffectTechnique> techniques, DWORD flags)
     : SwObject(device, std::move(label), nullptr, false, 1),
       params_(std::move(params)),
       techniques_(std::move(techniques)),
-      technique_(techniques_.empty() ? -1 : 0),
-      vertex_code_(shader_code(0xFFFE0200u, params_)),
-      pixel_code_(shader_code(0xFFFF0200u, {})) {}
+      technique_(techniques_.empty() ? -1 : 0) {
+    if (flags & D3DXFX_NOT_CLONEABLE) return;
+    vertex_code_ = shader_code(0xFFFE0200u, params_);
+    pixel_code_ = shader_code(0xFFFF0200u, {});
+}
 
 D3DXHANDLE SwEffect::GetPass(D3DXHANDLE hTechnique, UINT Index) {
     enter(Op::FxGetPass, hTechnique, Index);
@@ -68,7 +70,10 @@ HRESULT SwEffect::GetPassDesc(D3DXHANDLE hPass, D3DXPASS_DESC* pDesc) {
     for (const EffectTechnique& t : techniques_) {
         for (const EffectPass& p : t.passes) {
             if (p.name.c_str() != hPass && p.name != hPass) continue;
-            *pDesc = D3DXPASS_DESC{p.name.c_str(), 0, vertex_code_.data(), pixel_code_.data()};
+            // Empty (null) for an effect made with D3DXFX_NOT_CLONEABLE.
+            *pDesc = D3DXPASS_DESC{p.name.c_str(), 0,
+                                   vertex_code_.empty() ? nullptr : vertex_code_.data(),
+                                   pixel_code_.empty() ? nullptr : pixel_code_.data()};
             return S_OK;
         }
     }
@@ -313,8 +318,8 @@ HRESULT WINAPI D3DXCreateEffect(IDirect3DDevice9* device, const void* srcdata, U
         ep.committed.assign(ep.floats, 0.0f);
         params.push_back(std::move(ep));
     }
-    *effect =
-        new SwEffect(dev, dev->next_label("Effect"), std::move(params), std::move(techniques));
+    *effect = new SwEffect(dev, dev->next_label("Effect"), std::move(params), std::move(techniques),
+                           flags);
     return S_OK;
 }
 

@@ -53,6 +53,7 @@ namespace detail {
     X(SetPixelShaderConstantF, "SetPixelShaderConstantF", true)                \
     X(GetPixelShaderConstantF, "GetPixelShaderConstantF", true)                \
     X(GetCreationParameters, "GetCreationParameters", true)                    \
+    X(GetDeviceCaps, "GetDeviceCaps", true)                                    \
     X(SetScissorRect, "SetScissorRect", true)                                  \
     X(GetScissorRect, "GetScissorRect", true)                                  \
     X(SetClipPlane, "SetClipPlane", true)                                      \
@@ -461,6 +462,19 @@ struct RecordedState {
     float vs_value[256][4] = {};
     std::array<bool, 224> ps_constant{};
     float ps_value[224][4] = {};
+    // Object bindings, held from Capture on like the textures.
+    bool declaration = false;
+    SwObject* declaration_value = nullptr;
+    std::array<bool, 16> stream{};
+    std::array<SwObject*, 16> stream_value{};
+    std::array<UINT, 16> stream_offset{};
+    std::array<UINT, 16> stream_stride{};
+    bool indices = false;
+    SwObject* indices_value = nullptr;
+    bool vertex_shader = false;
+    SwObject* vertex_shader_value = nullptr;
+    bool pixel_shader = false;
+    SwObject* pixel_shader_value = nullptr;
 };
 
 class SwStateBlock final : public IDirect3DStateBlock9, public SwObject {
@@ -506,8 +520,10 @@ struct EffectTechnique {
 
 class SwEffect final : public ID3DXEffect, public SwObject, public ParameterSource {
 public:
+    // flags: those of D3DXCreateEffect; with D3DXFX_NOT_CLONEABLE the effect
+    // keeps no shader functions, and GetPassDesc hands out null pointers.
     SwEffect(SoftwareDevice* device, std::string label, std::vector<EffectParameter> params,
-             std::vector<EffectTechnique> techniques);
+             std::vector<EffectTechnique> techniques, DWORD flags);
     ~SwEffect() override;
 
     ULONG STDMETHODCALLTYPE AddRef() override { return add_ref(); }
@@ -537,7 +553,8 @@ private:
     int technique_ = -1;
     // Shader code as D3DXPASS_DESC hands it out: a version token, the
     // constant table comment and the end token (every pass runs the same
-    // native shaders, so one pair serves them all).
+    // native shaders, so one pair serves them all); empty for an effect made
+    // with D3DXFX_NOT_CLONEABLE.
     std::vector<DWORD> vertex_code_;
     std::vector<DWORD> pixel_code_;
     bool begun_ = false;
@@ -555,6 +572,7 @@ template <class... Args>
 HRESULT SoftwareDevice::enter(detail::Op op, const Args&... args) {
     const char* unused = nullptr;
     HRESULT hr = S_OK;
+    last_op_ = op;
     if (detail::op_returns_hresult(op)) hr = injected_failure(op, &unused);
     if (logging()) {
         std::string text = detail::format_call(op, args...);

@@ -46,6 +46,42 @@ size_t SoftwareDevice::sampler_slot(DWORD stage) {
     return kSamplers;
 }
 
+bool SoftwareDevice::has_sampler(size_t slot) const {
+    if (slot < 16) return true;
+    if (slot == 16) return displacement_map_;
+    return slot < kSamplers && vertex_textures_;
+}
+
+void SoftwareDevice::set_render_target_count(DWORD count) {
+    render_target_count_ = std::min<DWORD>(std::max<DWORD>(count, 1), 4);
+    // Targets past the count cannot stay bound.
+    for (DWORD i = render_target_count_; i < 4; ++i)
+        rebind_object(extra_targets_[i - 1], static_cast<SwSurface*>(nullptr));
+}
+
+void SoftwareDevice::set_constant_registers(UINT vertex, UINT pixel) {
+    vertex_constant_count_ = std::min<UINT>(vertex, kVertexConstantRegisters);
+    pixel_constant_count_ = pixel >= kPixelConstants ? kPixelConstants : pixel >= 32 ? 32 : 8;
+}
+
+HRESULT SoftwareDevice::GetDeviceCaps(D3DCAPS9* pCaps) {
+    HRESULT hr = enter(Op::GetDeviceCaps);
+    if (FAILED(hr)) return hr;
+    if (!pCaps) return leave(D3DERR_INVALIDCALL);
+    *pCaps = D3DCAPS9{};
+    pCaps->DeviceType = D3DDEVTYPE_HAL;
+    pCaps->DevCaps2 = displacement_map_ ? D3DDEVCAPS2_DMAPNPATCH : 0;
+    pCaps->NumSimultaneousRTs = render_target_count_;
+    pCaps->VertexShaderVersion = vertex_textures_ ? D3DVS_VERSION(3, 0) : D3DVS_VERSION(2, 0);
+    pCaps->MaxVertexShaderConst = vertex_constant_count_;
+    pCaps->PixelShaderVersion = pixel_constant_count_ >= kPixelConstants ? D3DPS_VERSION(3, 0)
+                                : pixel_constant_count_ >= 32         ? D3DPS_VERSION(2, 0)
+                                                                      : D3DPS_VERSION(1, 4);
+    pCaps->MaxTextureWidth = max_texture_size_;
+    pCaps->MaxTextureHeight = max_texture_size_;
+    return S_OK;
+}
+
 void SoftwareDevice::set_creation_flags(DWORD flags) {
     creation_flags_ = flags;
     if (flags & D3DCREATE_SOFTWARE_VERTEXPROCESSING)
@@ -89,7 +125,7 @@ HRESULT SoftwareDevice::SetScissorRect(const RECT* pRect) {
 HRESULT SoftwareDevice::GetScissorRect(RECT* pRect) {
     HRESULT hr = enter(Op::GetScissorRect);
     if (FAILED(hr)) return hr;
-    if (!pRect) return leave(D3DERR_INVALIDCALL);
+    if (!pRect || pure()) return leave(D3DERR_INVALIDCALL);
     *pRect = scissor_;
     return S_OK;
 }
@@ -120,7 +156,7 @@ HRESULT SoftwareDevice::SetTexture(DWORD Stage, IDirect3DBaseTexture9* pTexture)
     if (FAILED(hr)) return hr;
     const size_t slot = sampler_slot(Stage);
     SwObject* t = object_from(pTexture);
-    if (slot == kSamplers || (pTexture && (!t || t->device() != this)))
+    if (!has_sampler(slot) || (pTexture && (!t || t->device() != this)))
         return leave(D3DERR_INVALIDCALL);
     if (recording_block_) {
         // Held from Capture on; the recorded value itself is not kept.
@@ -136,7 +172,7 @@ HRESULT SoftwareDevice::GetTexture(DWORD Stage, IDirect3DBaseTexture9** ppTextur
     if (ppTexture) *ppTexture = nullptr;
     if (FAILED(hr)) return hr;
     const size_t slot = sampler_slot(Stage);
-    if (!ppTexture || slot == kSamplers) return leave(D3DERR_INVALIDCALL);
+    if (!ppTexture || !has_sampler(slot)) return leave(D3DERR_INVALIDCALL);
     if (SwObject* t = textures_[slot]) {
         t->add_ref();
         *ppTexture = dynamic_cast<IDirect3DBaseTexture9*>(t);
@@ -228,7 +264,7 @@ HRESULT SoftwareDevice::SetStreamSourceFreq(UINT StreamNumber, UINT Setting) {
 HRESULT SoftwareDevice::GetStreamSourceFreq(UINT StreamNumber, UINT* pSetting) {
     HRESULT hr = enter(Op::GetStreamSourceFreq, StreamNumber);
     if (FAILED(hr)) return hr;
-    if (!pSetting || StreamNumber >= kStreams) return leave(D3DERR_INVALIDCALL);
+    if (!pSetting || StreamNumber >= kStreams || pure()) return leave(D3DERR_INVALIDCALL);
     *pSetting = frequencies_[StreamNumber];
     return S_OK;
 }
@@ -244,11 +280,12 @@ HRESULT SoftwareDevice::GetIndices(IDirect3DIndexBuffer9** ppIndexData) {
 
 template <size_t N>
 HRESULT SoftwareDevice::set_constants(detail::Op op, UINT start, const float* data, UINT count,
-                                      float (&registers)[N][4],
+                                      float (&registers)[N][4], UINT has,
                                       std::array<bool, N> detail::RecordedState::*recorded) {
     HRESULT hr = enter(op, start, count);
     if (FAILED(hr)) return hr;
-    if (!data || uint64_t{start} + count > N) return leave(D3DERR_INVALIDCALL);
+    if (!data || uint64_t{start} + count > std::min<uint64_t>(N, has))
+        return leave(D3DERR_INVALIDCALL);
     if (recording_block_) {
         for (UINT i = 0; i < count; ++i) ((*recording_block_).*recorded)[start + i] = true;
         return S_OK;
@@ -260,10 +297,11 @@ HRESULT SoftwareDevice::set_constants(detail::Op op, UINT start, const float* da
 
 template <size_t N>
 HRESULT SoftwareDevice::get_constants(detail::Op op, UINT start, float* data, UINT count,
-                                      const float (&registers)[N][4]) {
+                                      const float (&registers)[N][4], UINT has) {
     HRESULT hr = enter(op, start, count);
     if (FAILED(hr)) return hr;
-    if (!data || uint64_t{start} + count > N || pure()) return leave(D3DERR_INVALIDCALL);
+    if (!data || uint64_t{start} + count > std::min<uint64_t>(N, has) || pure())
+        return leave(D3DERR_INVALIDCALL);
     std::memcpy(data, registers[start], count * 4 * sizeof(float));
     return S_OK;
 }
@@ -271,25 +309,27 @@ HRESULT SoftwareDevice::get_constants(detail::Op op, UINT start, float* data, UI
 HRESULT SoftwareDevice::SetVertexShaderConstantF(UINT StartRegister, const float* pConstantData,
                                                  UINT Vector4fCount) {
     return set_constants(detail::Op::SetVertexShaderConstantF, StartRegister, pConstantData,
-                         Vector4fCount, vs_constants_, &detail::RecordedState::vs_constant);
+                         Vector4fCount, vs_constants_, vertex_constant_count_,
+                         &detail::RecordedState::vs_constant);
 }
 
 HRESULT SoftwareDevice::GetVertexShaderConstantF(UINT StartRegister, float* pConstantData,
                                                  UINT Vector4fCount) {
     return get_constants(detail::Op::GetVertexShaderConstantF, StartRegister, pConstantData,
-                         Vector4fCount, vs_constants_);
+                         Vector4fCount, vs_constants_, vertex_constant_count_);
 }
 
 HRESULT SoftwareDevice::SetPixelShaderConstantF(UINT StartRegister, const float* pConstantData,
                                                 UINT Vector4fCount) {
     return set_constants(detail::Op::SetPixelShaderConstantF, StartRegister, pConstantData,
-                         Vector4fCount, ps_constants_, &detail::RecordedState::ps_constant);
+                         Vector4fCount, ps_constants_, pixel_constant_count_,
+                         &detail::RecordedState::ps_constant);
 }
 
 HRESULT SoftwareDevice::GetPixelShaderConstantF(UINT StartRegister, float* pConstantData,
                                                 UINT Vector4fCount) {
     return get_constants(detail::Op::GetPixelShaderConstantF, StartRegister, pConstantData,
-                         Vector4fCount, ps_constants_);
+                         Vector4fCount, ps_constants_, pixel_constant_count_);
 }
 
 // ---------------------------------------------------------------------------
@@ -310,12 +350,12 @@ SwStateBlock::SwStateBlock(SoftwareDevice* device, std::string label,
 }
 
 SwStateBlock::~SwStateBlock() {
-    for (SwObject*& t : state_->texture_value)
-        if (t) {
-            SwObject* old = t;
-            t = nullptr;
-            old->unhold();
-        }
+    RecordedState& s = *state_;
+    for (SwObject*& t : s.texture_value) rebind_object(t, static_cast<SwObject*>(nullptr));
+    for (SwObject*& b : s.stream_value) rebind_object(b, static_cast<SwObject*>(nullptr));
+    for (SwObject** o : {&s.declaration_value, &s.indices_value, &s.vertex_shader_value,
+                         &s.pixel_shader_value})
+        rebind_object(*o, static_cast<SwObject*>(nullptr));
 }
 
 HRESULT SwStateBlock::Capture() {
@@ -333,6 +373,17 @@ HRESULT SwStateBlock::Capture() {
         if (s.texture[i]) rebind_object(s.texture_value[i], dev->textures_[i]);
     for (size_t i = 0; i < s.frequency.size(); ++i)
         if (s.frequency[i]) s.frequency_value[i] = dev->frequencies_[i];
+    for (size_t i = 0; i < s.stream.size(); ++i) {
+        if (!s.stream[i]) continue;
+        rebind_object(s.stream_value[i], static_cast<SwObject*>(dev->streams_[i].buffer));
+        s.stream_offset[i] = dev->streams_[i].offset;
+        s.stream_stride[i] = dev->streams_[i].stride;
+    }
+    if (s.declaration)
+        rebind_object(s.declaration_value, static_cast<SwObject*>(dev->declaration_));
+    if (s.indices) rebind_object(s.indices_value, dev->indices_);
+    if (s.vertex_shader) rebind_object(s.vertex_shader_value, dev->vs_object_);
+    if (s.pixel_shader) rebind_object(s.pixel_shader_value, dev->ps_object_);
     for (uint16_t i : vs_registers_)
         std::copy(dev->vs_constants_[i], dev->vs_constants_[i] + 4, s.vs_value[i]);
     for (uint16_t i : ps_registers_)
@@ -355,6 +406,23 @@ HRESULT SwStateBlock::Apply() {
         if (s.texture[i]) dev->bind_texture(i, s.texture_value[i]);
     for (size_t i = 0; i < s.frequency.size(); ++i)
         if (s.frequency[i]) dev->frequencies_[i] = s.frequency_value[i];
+    for (size_t i = 0; i < s.stream.size(); ++i)
+        if (s.stream[i])
+            dev->bind_stream(static_cast<UINT>(i), dynamic_cast<SwVertexBuffer*>(s.stream_value[i]),
+                             s.stream_offset[i], s.stream_stride[i]);
+    if (s.declaration)
+        dev->bind_vertex_declaration(dynamic_cast<SwVertexDecl*>(s.declaration_value));
+    if (s.indices) rebind_object(dev->indices_, s.indices_value);
+    if (s.vertex_shader) {
+        rebind_object(dev->vs_object_, s.vertex_shader_value);
+        auto* vs = dynamic_cast<SwVertexShader*>(s.vertex_shader_value);
+        dev->bound_vs_ = vs ? vs->program() : nullptr;
+    }
+    if (s.pixel_shader) {
+        rebind_object(dev->ps_object_, s.pixel_shader_value);
+        auto* ps = dynamic_cast<SwPixelShader*>(s.pixel_shader_value);
+        dev->bound_ps_ = ps ? ps->program() : nullptr;
+    }
     for (uint16_t i : vs_registers_)
         std::copy(s.vs_value[i], s.vs_value[i] + 4, dev->vs_constants_[i]);
     for (uint16_t i : ps_registers_)

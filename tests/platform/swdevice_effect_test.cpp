@@ -93,6 +93,19 @@ TEST(SwDeviceEffect, CompilesTheLightEffect) {
     EXPECT_EQ(errors, nullptr);
     EXPECT_EQ(dev.calls(), Calls{"D3DXCreateEffect(816,2048)"});
     EXPECT_EQ(dev.live_objects(), Calls{"Effect#1"});
+    // A D3DXFX_NOT_CLONEABLE effect keeps no shader functions to describe.
+    D3DXPASS_DESC desc{};
+    ASSERT_EQ(fx->GetPassDesc(fx->GetPass("Render", 0), &desc), S_OK);
+    EXPECT_EQ(desc.pVertexShaderFunction, nullptr);
+    EXPECT_EQ(desc.pPixelShaderFunction, nullptr);
+    ID3DXEffect* cloneable = nullptr;
+    ASSERT_EQ(D3DXCreateEffect(&dev, kLightEffect, 816, nullptr, nullptr, 0, nullptr, &cloneable,
+                               nullptr),
+              S_OK);
+    ASSERT_EQ(cloneable->GetPassDesc(cloneable->GetPass("Render", 0), &desc), S_OK);
+    EXPECT_NE(desc.pVertexShaderFunction, nullptr);
+    EXPECT_NE(desc.pPixelShaderFunction, nullptr);
+    cloneable->Release();
     EXPECT_EQ(SoftwareDevice::ref_count(&dev), 2u);
 
     EXPECT_EQ(SoftwareDevice::effect_parameter(fx, "light_info").size(), 300u);

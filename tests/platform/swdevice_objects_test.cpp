@@ -467,3 +467,58 @@ TEST(SwDeviceShaders, CreationBindingAndConstants) {
     EXPECT_EQ(0, std::memcmp(back, values, sizeof values));
     EXPECT_EQ(dev.GetVertexShaderConstantF(0, nullptr, 1), D3DERR_INVALIDCALL);
 }
+
+// IDirect3DDevice9::BeginStateBlock records the object bindings too: the
+// setters are accepted while recording and change nothing; Capture takes the
+// device's objects (held by the block until it goes) and Apply binds them.
+TEST(SwDeviceState, StateBlocksRecordObjectBindings) {
+    const DWORD pixel[] = {0xFFFF0200, 0x05000051, 0xA00F0000, 0x3F800000, 0,
+                           0,          0,          0x02000001, 0x800F0800, 0xA0E40000,
+                           0x0000FFFF};
+    SoftwareDevice dev;
+    dev.set_strict(true);
+    IDirect3DVertexBuffer9* vb = nullptr;
+    ASSERT_EQ(dev.CreateVertexBuffer(48, 0, 0, D3DPOOL_MANAGED, &vb, nullptr), S_OK);
+    const D3DVERTEXELEMENT9 elements[] = {
+        {0, 0, D3DDECLTYPE_FLOAT3, D3DDECLMETHOD_DEFAULT, D3DDECLUSAGE_POSITION, 0}, D3DDECL_END()};
+    IDirect3DVertexDeclaration9* decl = nullptr;
+    ASSERT_EQ(dev.CreateVertexDeclaration(elements, &decl), S_OK);
+    IDirect3DPixelShader9* ps = nullptr;
+    ASSERT_EQ(dev.CreatePixelShader(pixel, &ps), S_OK);
+
+    ASSERT_EQ(dev.BeginStateBlock(), S_OK);
+    EXPECT_EQ(dev.SetStreamSource(0, vb, 0, 12), S_OK);
+    EXPECT_EQ(dev.SetVertexDeclaration(decl), S_OK);
+    EXPECT_EQ(dev.SetIndices(nullptr), S_OK);
+    EXPECT_EQ(dev.SetVertexShader(nullptr), S_OK);
+    EXPECT_EQ(dev.SetPixelShader(ps), S_OK);
+    IDirect3DStateBlock9* block = nullptr;
+    ASSERT_EQ(dev.EndStateBlock(&block), S_OK);
+    const std::vector<std::string> unbound = dev.state_lines();
+
+    // The host's bindings, captured; the block holds them.
+    dev.SetStreamSource(0, vb, 12, 12);
+    dev.SetVertexDeclaration(decl);
+    dev.SetPixelShader(ps);
+    const std::vector<std::string> host = dev.state_lines();
+    ASSERT_NE(host, unbound);
+    ASSERT_EQ(block->Capture(), S_OK);
+    dev.SetStreamSource(0, nullptr, 0, 0);
+    dev.SetVertexDeclaration(nullptr);
+    dev.SetPixelShader(nullptr);
+    EXPECT_EQ(dev.state_lines(), unbound);
+    vb->Release();
+    decl->Release();
+    ps->Release();
+    EXPECT_EQ(dev.live_object_count(), 1u);  // the block alone
+    ASSERT_EQ(block->Apply(), S_OK);
+    EXPECT_EQ(dev.state_lines(), host);
+
+    dev.SetStreamSource(0, nullptr, 0, 0);
+    dev.SetVertexDeclaration(nullptr);
+    dev.SetPixelShader(nullptr);
+    EXPECT_EQ(block->Release(), 0u);
+    EXPECT_EQ(dev.live_object_count(), 0u);
+    EXPECT_EQ(dev.over_releases(), 0);
+    EXPECT_TRUE(dev.misuses().empty());
+}

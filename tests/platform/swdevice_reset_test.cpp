@@ -149,3 +149,133 @@ TEST(SwDeviceKinds, ResetRules) {
 }
 
 }  // namespace
+
+// What each kind of device has and refuses: its caps, the getters a pure
+// device refuses, the targets and samplers it lacks. Strict mode reports each
+// refusal (but not a D3DERR_NOTFOUND answer) as a misuse.
+TEST(SwDeviceKinds, CapsSayWhatTheDeviceHasAndItRefusesTheRest) {
+    struct Probe {
+        const char* name;
+        std::function<HRESULT(SoftwareDevice&)> call;
+    };
+    static float values[4];
+    static IDirect3DBaseTexture9* texture;
+    static IDirect3DSurface9* surface;
+    static IDirect3DVertexBuffer9* vb;
+    static IUnknown* any;
+    static UINT u;
+    static DWORD d;
+    static RECT r;
+    static D3DVIEWPORT9 vp;
+    auto out = [](auto** p) {
+        if (*p) (*p)->Release();
+        *p = nullptr;
+    };
+    const Probe probes[] = {
+        {"GetRenderState",
+         [](SoftwareDevice& dev) { return dev.GetRenderState(D3DRS_ZENABLE, &d); }},
+        {"GetScissorRect", [](SoftwareDevice& dev) { return dev.GetScissorRect(&r); }},
+        {"GetClipPlane", [](SoftwareDevice& dev) { return dev.GetClipPlane(0, values); }},
+        {"GetStreamSourceFreq", [](SoftwareDevice& dev) { return dev.GetStreamSourceFreq(0, &u); }},
+        {"GetVertexShaderConstantF",
+         [](SoftwareDevice& dev) { return dev.GetVertexShaderConstantF(0, values, 1); }},
+        {"GetPixelShaderConstantF",
+         [](SoftwareDevice& dev) { return dev.GetPixelShaderConstantF(0, values, 1); }},
+        {"GetViewport", [](SoftwareDevice& dev) { return dev.GetViewport(&vp); }},
+        {"GetStreamSource",
+         [](SoftwareDevice& dev) { return dev.GetStreamSource(0, &vb, &u, &u); }},
+        {"GetIndices",
+         [](SoftwareDevice& dev) {
+             return dev.GetIndices(reinterpret_cast<IDirect3DIndexBuffer9**>(&any));
+         }},
+        {"GetVertexDeclaration",
+         [](SoftwareDevice& dev) {
+             return dev.GetVertexDeclaration(reinterpret_cast<IDirect3DVertexDeclaration9**>(&any));
+         }},
+        {"GetVertexShader",
+         [](SoftwareDevice& dev) {
+             return dev.GetVertexShader(reinterpret_cast<IDirect3DVertexShader9**>(&any));
+         }},
+        {"GetPixelShader",
+         [](SoftwareDevice& dev) {
+             return dev.GetPixelShader(reinterpret_cast<IDirect3DPixelShader9**>(&any));
+         }},
+        {"GetRenderTarget(0)",
+         [](SoftwareDevice& dev) { return dev.GetRenderTarget(0, &surface); }},
+        {"GetRenderTarget(1)",
+         [](SoftwareDevice& dev) { return dev.GetRenderTarget(1, &surface); }},
+        {"GetRenderTarget(3)",
+         [](SoftwareDevice& dev) { return dev.GetRenderTarget(3, &surface); }},
+        {"SetRenderTarget(1)",
+         [](SoftwareDevice& dev) { return dev.SetRenderTarget(1, nullptr); }},
+        {"GetTexture(15)", [](SoftwareDevice& dev) { return dev.GetTexture(15, &texture); }},
+        {"GetTexture(dmap)",
+         [](SoftwareDevice& dev) { return dev.GetTexture(D3DDMAPSAMPLER, &texture); }},
+        {"SetTexture(dmap)",
+         [](SoftwareDevice& dev) { return dev.SetTexture(D3DDMAPSAMPLER, nullptr); }},
+        {"GetTexture(vertex 3)",
+         [](SoftwareDevice& dev) { return dev.GetTexture(D3DVERTEXTEXTURESAMPLER3, &texture); }},
+        {"SetTexture(vertex 0)",
+         [](SoftwareDevice& dev) { return dev.SetTexture(D3DVERTEXTEXTURESAMPLER0, nullptr); }},
+    };
+    struct Kind {
+        const char* name;
+        std::function<void(SoftwareDevice&)> make;
+        DWORD targets;
+        DWORD vertex_shader;
+        DWORD dev_caps2;
+        std::vector<std::string> refused;
+    };
+    const Kind kinds[] = {
+        {"default", [](SoftwareDevice&) {}, 4, D3DVS_VERSION(3, 0), D3DDEVCAPS2_DMAPNPATCH, {}},
+        {"pure",
+         [](SoftwareDevice& dev) {
+             dev.set_creation_flags(D3DCREATE_PUREDEVICE | D3DCREATE_HARDWARE_VERTEXPROCESSING);
+         },
+         4,
+         D3DVS_VERSION(3, 0),
+         D3DDEVCAPS2_DMAPNPATCH,
+         {"GetRenderState", "GetScissorRect", "GetClipPlane", "GetStreamSourceFreq",
+          "GetVertexShaderConstantF", "GetPixelShaderConstantF"}},
+        {"one render target", [](SoftwareDevice& dev) { dev.set_render_target_count(1); }, 1,
+         D3DVS_VERSION(3, 0), D3DDEVCAPS2_DMAPNPATCH,
+         {"GetRenderTarget(1)", "GetRenderTarget(3)", "SetRenderTarget(1)"}},
+        {"two render targets", [](SoftwareDevice& dev) { dev.set_render_target_count(2); }, 2,
+         D3DVS_VERSION(3, 0), D3DDEVCAPS2_DMAPNPATCH, {"GetRenderTarget(3)"}},
+        {"no vertex textures, no displacement map",
+         [](SoftwareDevice& dev) {
+             dev.set_vertex_textures(false);
+             dev.set_displacement_map(false);
+         },
+         4,
+         D3DVS_VERSION(2, 0),
+         0,
+         {"GetTexture(dmap)", "SetTexture(dmap)", "GetTexture(vertex 3)", "SetTexture(vertex 0)"}},
+    };
+    for (const Kind& kind : kinds) {
+        SCOPED_TRACE(kind.name);
+        SoftwareDevice dev;
+        kind.make(dev);
+        D3DCAPS9 caps{};
+        ASSERT_EQ(dev.GetDeviceCaps(&caps), S_OK);
+        EXPECT_EQ(caps.NumSimultaneousRTs, kind.targets);
+        EXPECT_EQ(caps.VertexShaderVersion, kind.vertex_shader);
+        EXPECT_EQ(caps.DevCaps2, kind.dev_caps2);
+        EXPECT_EQ(caps.MaxVertexShaderConst, 256u);
+        dev.set_strict(true);
+        std::vector<std::string> refused;
+        for (const Probe& probe : probes) {
+            const HRESULT hr = probe.call(dev);
+            out(&texture);
+            out(&surface);
+            out(&vb);
+            out(&any);
+            // Nothing is bound at targets 1..3: an answer, not a refusal.
+            if (hr == D3DERR_INVALIDCALL) refused.push_back(probe.name);
+            else EXPECT_TRUE(hr == S_OK || hr == D3DERR_NOTFOUND) << probe.name;
+        }
+        EXPECT_EQ(refused, kind.refused);
+        EXPECT_EQ(dev.misuses().size(), kind.refused.size());
+        dev.clear_misuses();
+    }
+}

@@ -115,6 +115,47 @@ TEST_F(HostFrame, RefusedDepthQuerySkipsTheFrame) {
     EXPECT_GT(lit_texels(), 0u);
 }
 
+// A refused read of a render target past 0 or of a sampler the device may
+// lack (displacement map, vertex textures) is nothing bound there: the frame
+// draws. One of samplers 0..15 might hold the light map: the frame is skipped.
+TEST_F(HostFrame, RefusedReadsOfWhatADeviceMayLackAreNothingBound) {
+    struct Refusal {
+        const char* what;
+        const char* op;
+        int nth_in_frame;  // the host's snapshot reads render target 0 first
+        bool draws;
+    };
+    const Refusal refusals[] = {
+        {"render target 1", "GetRenderTarget", 3, true},
+        {"render target 3", "GetRenderTarget", 5, true},
+        {"displacement map", "GetTexture", 17, true},
+        {"vertex texture 3", "GetTexture", 21, true},
+        {"sampler 3", "GetTexture", 4, false},
+    };
+    for (const Refusal& r : refusals) {
+        SCOPED_TRACE(r.what);
+        dev.fail(r.op, calls_of(r.op) + r.nth_in_frame, D3DERR_INVALIDCALL);
+        const int clears = calls_of("Clear");
+        EXPECT_EQ(frame(), "");
+        EXPECT_EQ(calls_of("Clear") - clears, r.draws ? 1 : 0);
+        dev.clear_failures();
+    }
+    // A device that will not tell its caps is asked for everything, and what
+    // it refuses of that is nothing bound.
+    sys->release();
+    dev.set_render_target_count(1);
+    dev.set_vertex_textures(false);
+    dev.set_displacement_map(false);
+    dev.fail("GetDeviceCaps", 0, D3DERR_INVALIDCALL);
+    sys = create_ILightingSystem();
+    sys->init(&dev, host_set_render_state);
+    add_scene();
+    dev.clear_calls();
+    EXPECT_EQ(frame(), "");
+    EXPECT_EQ(calls_of("GetRenderTarget"), 4 + 2);  // and the host's two snapshots
+    EXPECT_GT(lit_texels(), 0u);
+}
+
 // A host without a depth surface (the device answers D3DERR_NOTFOUND) gets
 // its lights drawn and still has no depth surface afterwards.
 TEST_F(HostFrame, HostWithoutDepthSurfaceKeepsNone) {

@@ -187,12 +187,27 @@ void render_scene(ILightingSystem* sys) {
     sys->render(&focus, movement, &lo, &hi);
 }
 
-// One frame of a small scene on a fresh device created with `flags`, with
-// `rows` set before render (or, with after_pinning, from inside the callback).
+// How the host's device was made and what it has.
+struct DeviceKind {
+    const char* name;
+    DWORD flags;
+    DWORD render_targets;
+    bool vertex_textures;  // and displacement maps
+};
+
+const DeviceKind kMixed{"mixed", D3DCREATE_MIXED_VERTEXPROCESSING, 4, true};
+
+// One frame of a small scene on a fresh device of `kind`, with `rows` set
+// before render (or, with after_pinning, from inside the callback). A frame
+// whose state is set before render runs strict: any call of the frame that
+// Direct3D 9 would refuse is a misuse.
 FrameResult frame(const std::vector<const Hostile*>& rows, bool after_pinning,
-                  DWORD flags = D3DCREATE_MIXED_VERTEXPROCESSING) {
+                  const DeviceKind& kind = kMixed) {
     SoftwareDevice dev{64, 64};
-    dev.set_creation_flags(flags);
+    dev.set_creation_flags(kind.flags);
+    dev.set_render_target_count(kind.render_targets);
+    dev.set_vertex_textures(kind.vertex_textures);
+    dev.set_displacement_map(kind.vertex_textures);
     g_device = &dev;
     test_support::callback_device() = &dev;
     IDirect3DSurface9* second = nullptr;
@@ -212,7 +227,13 @@ FrameResult frame(const std::vector<const Hostile*>& rows, bool after_pinning,
     FrameResult result;
     const std::vector<std::string> before = dev.state_lines();
     dev.BeginScene();
+    dev.clear_misuses();
+    dev.set_strict(!after_pinning);
     render_scene(sys);
+    dev.set_strict(false);
+    if (!after_pinning) {
+        EXPECT_TRUE(dev.misuses().empty()) << test_support::joined(dev.misuses());
+    }
     dev.EndScene();
     result.state_changes = state_changes(before, dev.state_lines());
     result.light_map = SoftwareDevice::read_pixels(sys->get_light_map()->texture);
@@ -254,18 +275,36 @@ TEST(HostileHost, EveryStateTheHostLeavesIsPinnedAndGivenBack) {
     EXPECT_EQ(everything.state_changes, "");
 }
 
-// A pure device refuses the state getters; the frame draws all the same and
-// gives every state back.
-TEST(HostileHost, PureDeviceDrawsAndKeepsTheWholeState) {
+// A pure device refuses the state getters; a device with one render target
+// refuses the others; one without vertex textures or displacement maps
+// refuses those samplers. Every such frame draws all the same, makes no call
+// the device refuses, and gives every state back; rows the device cannot
+// have (a second target, software vertex processing) are left out.
+TEST(HostileHost, EveryKindOfDeviceDrawsAndKeepsTheWholeState) {
+    const DWORD pure = D3DCREATE_PUREDEVICE | D3DCREATE_HARDWARE_VERTEXPROCESSING;
+    const DeviceKind kinds[] = {
+        {"pure", pure, 4, true},
+        {"one render target", D3DCREATE_MIXED_VERTEXPROCESSING, 1, true},
+        {"no vertex textures or displacement maps", D3DCREATE_MIXED_VERTEXPROCESSING, 4, false},
+        {"pure, one target, no vertex textures", pure, 1, false},
+    };
     const FrameResult clean = frame({}, false);
-    std::vector<const Hostile*> all;
-    for (const Hostile& row : hostile_states())
-        if (std::string(row.name) != "software vertex processing") all.push_back(&row);
-    const FrameResult pure =
-        frame(all, false, D3DCREATE_PUREDEVICE | D3DCREATE_HARDWARE_VERTEXPROCESSING);
-    EXPECT_GT(pure.draws, 0u);
-    EXPECT_EQ(pure.light_map, clean.light_map);
-    EXPECT_EQ(pure.state_changes, "");
+    for (const DeviceKind& kind : kinds) {
+        SCOPED_TRACE(kind.name);
+        std::vector<const Hostile*> all;
+        for (const Hostile& row : hostile_states()) {
+            const std::string name = row.name;
+            if (name == "software vertex processing" && (kind.flags & D3DCREATE_PUREDEVICE))
+                continue;
+            if (name == "second render target" && kind.render_targets < 2) continue;
+            all.push_back(&row);
+        }
+        EXPECT_EQ(frame({}, false, kind).light_map, clean.light_map);
+        const FrameResult left = frame(all, false, kind);
+        EXPECT_GT(left.draws, 0u);
+        EXPECT_EQ(left.light_map, clean.light_map);
+        EXPECT_EQ(left.state_changes, "");
+    }
 }
 
 // An engine that caches materials, not states, wraps render in the shipped

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -20,14 +21,14 @@ std::vector<std::string> concat(std::vector<std::string> a, const std::vector<st
     return a;
 }
 
-// A frame's opening, by operation name: the host's bindings read and the
-// state block captured, the light map and its depth surface bound, the
-// pinned states set, the clear.
-std::vector<std::string> frame_opening() {
-    std::vector<std::string> ops(4, "GetRenderTarget");
+// A frame's opening, by operation name: the host's bindings read (the render
+// targets and samplers the device has) and the state block captured, the
+// light map and its depth surface bound, the pinned states set, the clear.
+std::vector<std::string> frame_opening(size_t targets = 4, size_t samplers = sampler_stage_count) {
+    std::vector<std::string> ops(targets, "GetRenderTarget");
     ops = concat(ops, {"GetDepthStencilSurface", "GetVertexDeclaration", "GetStreamSource",
                        "GetIndices", "GetVertexShader", "GetPixelShader"});
-    ops.insert(ops.end(), sampler_stage_count, "GetTexture");
+    ops.insert(ops.end(), samplers, "GetTexture");
     ops = concat(ops, {"IDirect3DStateBlock9::Capture", "SetRenderTarget", "SetDepthStencilSurface"});
     ops.insert(ops.end(), pinned_state_count, "SetRenderState");
     return concat(ops, {"SetStreamSourceFreq", "Clear"});
@@ -101,6 +102,90 @@ TEST_F(RenderPass, WithoutVisibleLightsOnlySavesClearsAndRestores) {
     // The light map is black.
     IDirect3DTexture9* map = sys->get_light_map()->texture;
     for (uint32_t texel : SoftwareDevice::read_pixels(map)) EXPECT_EQ(texel & 0xFFFFFFu, 0u);
+}
+
+// The frame asks a device only for the render targets and samplers its caps
+// say it has, and none of its calls is refused.
+TEST_F(RenderPass, FrameAsksOnlyForWhatTheDeviceHas) {
+    struct Kind {
+        const char* name;
+        DWORD targets;
+        bool vertex_textures;
+        bool displacement_map;
+        std::vector<DWORD> samplers;  // past 0..15
+    };
+    const Kind kinds[] = {
+        {"one target", 1, true, true, {256, 257, 258, 259, 260}},
+        {"two targets, no displacement map", 2, true, false, {257, 258, 259, 260}},
+        {"vertex shader model 2", 4, false, true, {256}},
+        {"one target, neither", 1, false, false, {}},
+    };
+    for (const Kind& kind : kinds) {
+        SCOPED_TRACE(kind.name);
+        sys->release();
+        dev.set_render_target_count(kind.targets);
+        dev.set_vertex_textures(kind.vertex_textures);
+        dev.set_displacement_map(kind.displacement_map);
+        sys = create_ILightingSystem();
+        sys->init(&dev, test_support::set_render_state_on_device);
+        sys->set_volume(4, 4, 2, 1);
+        sys->set_base_layer(0);
+        light({2, 2, 0}, 1);
+        dev.clear_calls();
+        dev.set_strict(true);
+        render_box(4, 4);
+        dev.set_strict(false);
+        const auto& calls = dev.calls();
+        const std::vector<std::string> opening =
+            frame_opening(kind.targets, 16 + kind.samplers.size());
+        ASSERT_GT(calls.size(), opening.size());
+        EXPECT_EQ(op_names({calls.begin(), calls.begin() + opening.size()}), opening);
+        std::vector<std::string> high;
+        for (const std::string& c : calls_starting(dev, "GetTexture(2"))
+            if (c.size() > 14) high.push_back(c);
+        std::vector<std::string> expected;
+        for (DWORD stage : kind.samplers)
+            expected.push_back("GetTexture(" + std::to_string(stage) + ")");
+        EXPECT_EQ(high, expected);
+        EXPECT_FALSE(calls_starting(dev, "DrawPrimitive").empty());
+    }
+}
+
+// The state block holds the shader constants a frame may write, as far as the
+// device has them: on the effect path every register of vs_2_0 and ps_2_0
+// (the effect does not say where it put its parameters), on the built-in
+// shaders' path their own registers.
+TEST_P(LightPath, StateBlockHoldsTheConstantsTheDeviceHas) {
+    struct Registers {
+        UINT vertex;
+        UINT pixel;
+    };
+    const Registers devices[] = {{256, 224}, {256, 32}, {96, 8}, {200, 224}};
+    for (const Registers& r : devices) {
+        SCOPED_TRACE(testing::Message() << r.vertex << " vertex, " << r.pixel << " pixel");
+        sys->release();
+        dev.set_constant_registers(r.vertex, r.pixel);
+        dev.clear_calls();
+        dev.set_strict(true);
+        sys = create_ILightingSystem();
+        sys->init(&dev, test_support::set_render_state_on_device);
+        dev.set_strict(false);
+        std::vector<std::string> recorded;
+        bool recording = false;
+        for (const std::string& call : dev.calls()) {
+            recording = (recording || call == "BeginStateBlock()") && call != "EndStateBlock()";
+            if (recording && call.find("ShaderConstantF(") != std::string::npos)
+                recorded.push_back(call);
+        }
+        const UINT vertex = std::min(r.vertex, programs() ? light_program_registers : 256u);
+        std::vector<std::string> expected = {"SetVertexShaderConstantF(0," +
+                                             std::to_string(vertex) + ")"};
+        if (!programs())
+            expected.push_back("SetPixelShaderConstantF(0," +
+                               std::to_string(std::min(r.pixel, 32u)) + ")");
+        EXPECT_EQ(recorded, expected);
+        EXPECT_TRUE(sys->get_light_map()->texture == nullptr);  // no volume yet
+    }
 }
 
 TEST_P(LightPath, DrawsLayerByLayerInTheDocumentedOrder) {
@@ -337,14 +422,16 @@ TEST_P(LightPath, FrameAfterLossAndResetDrawsTheSamePicture) {
     dev.clear_calls();
     sys->on_lost_device();
     sys->on_reset_device();
-    // Besides the targets, only the state block is recorded again.
+    // Besides the targets, only the caps are read and the state block is
+    // recorded again.
     bool recording = false;
     for (const std::string& call : dev.calls()) {
         recording = recording || call == "BeginStateBlock()";
         EXPECT_TRUE(recording || call.rfind("CreateTexture", 0) == 0 ||
                     call.rfind("CreateDepth", 0) == 0 ||
                     call.rfind("IDirect3DTexture9::GetSurfaceLevel", 0) == 0 ||
-                    call.rfind("ID3DXEffect::On", 0) == 0 || call == "GetCreationParameters()")
+                    call.rfind("ID3DXEffect::On", 0) == 0 || call == "GetDeviceCaps()" ||
+                    call == "GetCreationParameters()")
             << call;
         recording = recording && call != "EndStateBlock()";
     }

@@ -8,8 +8,9 @@
 //  - BeginPass sets both shaders and uploads every parameter; inside a pass a
 //    parameter change reaches the device only through CommitChanges;
 //  - Begin with flags 0 saves the current shaders and End restores them;
-//  - GetPassDesc hands out shader code whose constant tables name the
-//    parameters' registers, as a compiled effect's pass does;
+//  - GetPassDesc hands out no shader functions (null pointers) for an effect
+//    made with D3DXFX_NOT_CLONEABLE, as Microsoft's D3DX does, and otherwise
+//    shader code whose constant tables name the parameters' registers;
 //  - the effect holds one reference on its device until its last Release.
 // Calls out of order, or with names the effect does not have, fail and are
 // counted, so the test host can see them.
@@ -60,8 +61,9 @@ struct Parameter {
 
 class LightEffect final : public ID3DXEffect {
 public:
-    LightEffect(IDirect3DDevice9* device, IDirect3DVertexShader9* vs, IDirect3DPixelShader9* ps)
-        : device_(device), vs_(vs), ps_(ps) {
+    LightEffect(IDirect3DDevice9* device, IDirect3DVertexShader9* vs, IDirect3DPixelShader9* ps,
+                bool cloneable)
+        : device_(device), vs_(vs), ps_(ps), cloneable_(cloneable) {
         device_->AddRef();
         std::memset(world2scr_, 0, sizeof world2scr_);
         std::memset(light_info_, 0, sizeof light_info_);
@@ -114,8 +116,8 @@ public:
             return misuse();
         desc->Name = pass_name;
         desc->Annotations = 0;
-        desc->pVertexShaderFunction = vertex_table_;
-        desc->pPixelShaderFunction = pixel_table_;
+        desc->pVertexShaderFunction = cloneable_ ? vertex_table_ : nullptr;
+        desc->pPixelShaderFunction = cloneable_ ? pixel_table_ : nullptr;
         return D3D_OK;
     }
     STDMETHOD(GetFunctionDesc)(D3DXHANDLE, D3DXFUNCTION_DESC*) override { return E_NOTIMPL; }
@@ -385,6 +387,7 @@ private:
     IDirect3DDevice9* device_;
     IDirect3DVertexShader9* vs_;
     IDirect3DPixelShader9* ps_;
+    bool cloneable_;
     Phase phase_ = Phase::idle;
     bool saving_ = false;
     IDirect3DVertexShader9* saved_vs_ = nullptr;
@@ -424,8 +427,8 @@ HRESULT assemble(const char* text, ID3DXBuffer** code, ID3DXBuffer** errors) {
 }  // namespace
 
 extern "C" HRESULT WINAPI D3DXCreateEffect(IDirect3DDevice9* device, const void* srcdata,
-                                           UINT srcdatalen, const D3DXMACRO*, ID3DXInclude*, DWORD,
-                                           ID3DXEffectPool*, ID3DXEffect** effect,
+                                           UINT srcdatalen, const D3DXMACRO*, ID3DXInclude*,
+                                           DWORD flags, ID3DXEffectPool*, ID3DXEffect** effect,
                                            ID3DXBuffer** errors) {
     if (errors) *errors = nullptr;
     if (!device || !srcdata || !effect) return D3DERR_INVALIDCALL;
@@ -461,7 +464,8 @@ extern "C" HRESULT WINAPI D3DXCreateEffect(IDirect3DDevice9* device, const void*
         return hr;
     }
 
-    *effect = new (std::nothrow) LightEffect(device, vs, ps);
+    *effect = new (std::nothrow)
+        LightEffect(device, vs, ps, (flags & D3DXFX_NOT_CLONEABLE) == 0);
     if (!*effect) {
         vs->Release();
         ps->Release();

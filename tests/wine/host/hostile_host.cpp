@@ -79,8 +79,10 @@ const float k_plane[4] = {0, 0, 0, -1};
 const RECT k_scissor{0, 0, 2, 2};
 const UINT k_frequency = D3DSTREAMSOURCE_INDEXEDDATA | 3;
 
-// The host's constants in every register a pass may touch.
+// The host's constants in every register a pass may touch: c0..c255 of the
+// vertex shader, c0..c31 of the pixel shader.
 float host_constant(int r, int c) { return float(r) * 0.5f - float(c); }
+constexpr int pixel_registers = 32;
 
 class HostileFrame {
 public:
@@ -94,6 +96,7 @@ public:
         for (int r = 0; r < 256; ++r)
             for (int c = 0; c < 4; ++c) constants[r][c] = host_constant(r, c);
         device_->SetVertexShaderConstantF(0, constants[0], 256);
+        device_->SetPixelShaderConstantF(0, constants[0], pixel_registers);
         saved_.clear();
         for (const Hostile* row : rows) {
             for (const StateValue& s : row->states) {
@@ -183,6 +186,11 @@ public:
         for (int r = 0; r < 256; ++r)
             for (int c = 0; c < 4; ++c) same = same && constants[r][c] == host_constant(r, c);
         outcome.expect(same, when + ": vertex shader constants not the host's");
+        device_->GetPixelShaderConstantF(0, constants[0], pixel_registers);
+        same = true;
+        for (int r = 0; r < pixel_registers; ++r)
+            for (int c = 0; c < 4; ++c) same = same && constants[r][c] == host_constant(r, c);
+        outcome.expect(same, when + ": pixel shader constants not the host's");
         device_->SetRenderState(D3DRS_CLIPPLANEENABLE, 0);
         for (size_t i = saved_.size(); i-- > 0;)
             device_->SetRenderState(saved_[i].state, saved_[i].value);
