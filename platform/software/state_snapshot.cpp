@@ -1,0 +1,289 @@
+// The device state as data, its comparison, and the state listing made from it.
+#include "platform/software/state_snapshot.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
+#include <tuple>
+
+#include "platform/software/sw_internal.h"
+
+namespace lightvol_sw {
+
+using namespace detail;
+
+namespace {
+
+using Snapshot = StateSnapshot;
+
+// The items of one kind: how many, and where the first one lies. Every item
+// is a run of bytes without padding, so items and whole sections compare
+// with memcmp.
+enum class Kind { RenderState, Target, Depth, Viewport, Scissor, ClipPlane, Texture, Stream,
+                  Indices, Declaration, VertexShader, PixelShader, VertexConstant, PixelConstant,
+                  SoftwareProcessing };
+
+struct Section {
+    Kind kind;
+    size_t count;
+    size_t offset;
+    size_t size;
+};
+
+#define LIGHTVOL_SW_SECTION(kind, member, count) \
+    Section{kind, count, offsetof(Snapshot, member), sizeof(Snapshot::member) / (count)}
+
+const Section kSections[] = {
+    LIGHTVOL_SW_SECTION(Kind::RenderState, render_states, Snapshot::kRenderStates),
+    LIGHTVOL_SW_SECTION(Kind::Target, targets, Snapshot::kTargets),
+    LIGHTVOL_SW_SECTION(Kind::Depth, depth_stencil, 1),
+    LIGHTVOL_SW_SECTION(Kind::Viewport, viewport, 1),
+    LIGHTVOL_SW_SECTION(Kind::Scissor, scissor, 1),
+    LIGHTVOL_SW_SECTION(Kind::ClipPlane, clip_planes, Snapshot::kClipPlanes),
+    LIGHTVOL_SW_SECTION(Kind::Texture, textures, Snapshot::kSamplers),
+    LIGHTVOL_SW_SECTION(Kind::Stream, streams, Snapshot::kStreams),
+    LIGHTVOL_SW_SECTION(Kind::Indices, indices, 1),
+    LIGHTVOL_SW_SECTION(Kind::Declaration, declaration, 1),
+    LIGHTVOL_SW_SECTION(Kind::VertexShader, vertex_shader, 1),
+    LIGHTVOL_SW_SECTION(Kind::PixelShader, pixel_shader, 1),
+    LIGHTVOL_SW_SECTION(Kind::VertexConstant, vertex_constants, Snapshot::kVertexConstants),
+    LIGHTVOL_SW_SECTION(Kind::PixelConstant, pixel_constants, Snapshot::kPixelConstants),
+    LIGHTVOL_SW_SECTION(Kind::SoftwareProcessing, software_processing, 1),
+};
+
+#undef LIGHTVOL_SW_SECTION
+
+constexpr size_t kSectionCount = sizeof(kSections) / sizeof(kSections[0]);
+
+static_assert(sizeof(ObjectName) == sizeof(ObjectName::text) &&
+                  sizeof(Snapshot::Shader) == sizeof(ObjectName) + sizeof(bool) &&
+                  sizeof(Snapshot::Stream) == sizeof(ObjectName) + 3 * sizeof(UINT) &&
+                  sizeof(D3DVIEWPORT9) == 6 * 4 && sizeof(RECT) == 4 * sizeof(LONG),
+              "snapshot items must have no padding");
+
+// The section holding `item`, and the item's index within it.
+const Section& locate(size_t item, size_t* index) {
+    for (const Section& s : kSections) {
+        if (item < s.count) {
+            *index = item;
+            return s;
+        }
+        item -= s.count;
+    }
+    *index = 0;
+    return kSections[kSectionCount - 1];
+}
+
+const unsigned char* bytes_of(const Snapshot& s, const Section& section, size_t index) {
+    return reinterpret_cast<const unsigned char*>(&s) + section.offset + index * section.size;
+}
+
+ObjectName name_of(const SwObject* object) {
+    ObjectName name;
+    if (!object) {
+        std::memcpy(name.text, "null", 4);
+    } else {
+        const std::string& label = object->label();
+        std::memcpy(name.text, label.data(), std::min(label.size(), sizeof name.text - 1));
+    }
+    return name;
+}
+
+void put_floats(std::string& s, const float* v, size_t count) {
+    for (size_t i = 0; i < count; ++i) {
+        if (i) s += ',';
+        put_float(s, v[i]);
+    }
+}
+
+}  // namespace
+
+bool StateSnapshot::same_item(const StateSnapshot& other, size_t item) const {
+    size_t index = 0;
+    const Section& section = locate(item, &index);
+    return std::memcmp(bytes_of(*this, section, index), bytes_of(other, section, index),
+                       section.size) == 0;
+}
+
+std::string StateSnapshot::line(size_t item) const {
+    size_t i = 0;
+    const Section& section = locate(item, &i);
+    std::string s;
+    auto key = [&](const char* name, bool numbered) {
+        s += name;
+        if (numbered) {
+            s += ' ';
+            put_unsigned(s, i);
+        }
+        s += " = ";
+    };
+    switch (section.kind) {
+        case Kind::RenderState: {
+            key("RS", true);
+            put_unsigned(s, render_states[i]);
+            float f;
+            std::memcpy(&f, &render_states[i], sizeof f);
+            s += " (";
+            put_float(s, f);
+            s += ')';
+            break;
+        }
+        case Kind::Target:
+            s += "RT";
+            put_unsigned(s, i);
+            s += " = ";
+            s += targets[i].text;
+            break;
+        case Kind::Depth:
+            key("DS", false);
+            s += depth_stencil.text;
+            break;
+        case Kind::Viewport:
+            key("Viewport", false);
+            put_arg(s, ViewportArg{&viewport});
+            break;
+        case Kind::Scissor:
+            key("Scissor", false);
+            put_arg(s, RectArg{&scissor});
+            break;
+        case Kind::ClipPlane:
+            key("ClipPlane", true);
+            put_floats(s, clip_planes[i], 4);
+            break;
+        case Kind::Texture:
+            key("Texture", true);
+            s += textures[i].text;
+            break;
+        case Kind::Stream:
+            key("Stream", true);
+            s += streams[i].buffer.text;
+            s += ',';
+            put_unsigned(s, streams[i].offset);
+            s += ',';
+            put_unsigned(s, streams[i].stride);
+            s += " freq ";
+            put_unsigned(s, streams[i].frequency);
+            break;
+        case Kind::Indices:
+            key("Indices", false);
+            s += indices.text;
+            break;
+        case Kind::Declaration:
+            key("Decl", false);
+            s += declaration.text;
+            break;
+        case Kind::VertexShader:
+        case Kind::PixelShader: {
+            const Shader& shader =
+                section.kind == Kind::VertexShader ? vertex_shader : pixel_shader;
+            key(section.kind == Kind::VertexShader ? "VS" : "PS", false);
+            s += shader.object.text;
+            if (shader.from_effect) s += " (effect)";
+            break;
+        }
+        case Kind::VertexConstant:
+            key("VSC", true);
+            put_floats(s, vertex_constants[i], 4);
+            break;
+        case Kind::PixelConstant:
+            key("PSC", true);
+            put_floats(s, pixel_constants[i], 4);
+            break;
+        case Kind::SoftwareProcessing:
+            key("SoftwareVertexProcessing", false);
+            s += software_processing ? '1' : '0';
+            break;
+    }
+    return s;
+}
+
+size_t next_difference(const StateSnapshot& before, const StateSnapshot& after, size_t from,
+                       const std::bitset<StateSnapshot::kRenderStates>& ignored) {
+    size_t first = 0;  // of the current section
+    for (const Section& section : kSections) {
+        const size_t end = first + section.count;
+        if (from < end) {
+            const size_t start = std::max(from, first) - first;
+            // Most sections are equal as a whole: one memcmp passes them.
+            if (std::memcmp(bytes_of(before, section, start), bytes_of(after, section, start),
+                            (section.count - start) * section.size) != 0) {
+                for (size_t i = start; i < section.count; ++i) {
+                    if (section.kind == Kind::RenderState && ignored[i]) continue;
+                    if (std::memcmp(bytes_of(before, section, i), bytes_of(after, section, i),
+                                    section.size) != 0)
+                        return first + i;
+                }
+            }
+        }
+        first = end;
+    }
+    return StateSnapshot::kItems;
+}
+
+std::string describe_differences(const StateSnapshot& before, const StateSnapshot& after,
+                                 const std::bitset<StateSnapshot::kRenderStates>& ignored,
+                                 const char* end, size_t limit) {
+    std::string out;
+    size_t shown = 0, more = 0;
+    for (size_t item = next_difference(before, after, 0, ignored); item < StateSnapshot::kItems;
+         item = next_difference(before, after, item + 1, ignored)) {
+        if (shown == limit) {
+            ++more;
+            continue;
+        }
+        ++shown;
+        out += before.line(item);
+        out += "  ->  ";
+        out += after.line(item);
+        out += end;
+    }
+    if (more) {
+        out += "and ";
+        put_unsigned(out, more);
+        out += " more differing items";
+        out += end;
+    }
+    return out;
+}
+
+// ---------------------------------------------------------------------------
+// The device's side
+// ---------------------------------------------------------------------------
+StateSnapshot SoftwareDevice::state_snapshot() const {
+    static_assert(Snapshot::kRenderStates == kRenderStates && Snapshot::kSamplers == kSamplers &&
+                      Snapshot::kStreams == kStreams &&
+                      Snapshot::kVertexConstants == sizeof vs_constants_ / sizeof vs_constants_[0] &&
+                      Snapshot::kPixelConstants == kPixelConstants &&
+                      Snapshot::kTargets == 1 + std::tuple_size<decltype(extra_targets_)>::value,
+                  "the snapshot holds the whole device state");
+    StateSnapshot s;
+    std::copy(render_states_.begin(), render_states_.end(), s.render_states);
+    s.targets[0] = name_of(render_target_);
+    for (size_t i = 0; i < extra_targets_.size(); ++i) s.targets[i + 1] = name_of(extra_targets_[i]);
+    s.depth_stencil = name_of(depth_stencil_);
+    s.viewport = viewport_;
+    s.scissor = scissor_;
+    std::memcpy(s.clip_planes, clip_planes_, sizeof s.clip_planes);
+    for (size_t i = 0; i < kSamplers; ++i) s.textures[i] = name_of(textures_[i]);
+    for (size_t i = 0; i < kStreams; ++i)
+        s.streams[i] = {name_of(streams_[i].buffer), streams_[i].offset, streams_[i].stride,
+                        frequencies_[i]};
+    s.indices = name_of(indices_);
+    s.declaration = name_of(declaration_);
+    s.vertex_shader = {name_of(vs_object_), bound_vs_ && !vs_object_};
+    s.pixel_shader = {name_of(ps_object_), bound_ps_ && !ps_object_};
+    std::memcpy(s.vertex_constants, vs_constants_, sizeof s.vertex_constants);
+    std::memcpy(s.pixel_constants, ps_constants_, sizeof s.pixel_constants);
+    s.software_processing = software_processing_;
+    return s;
+}
+
+std::vector<std::string> SoftwareDevice::state_lines() const {
+    const StateSnapshot s = state_snapshot();
+    std::vector<std::string> out;
+    out.reserve(StateSnapshot::kItems);
+    for (size_t item = 0; item < StateSnapshot::kItems; ++item) out.push_back(s.line(item));
+    return out;
+}
+
+}  // namespace lightvol_sw
