@@ -19,9 +19,23 @@ using Snapshot = StateSnapshot;
 // The items of one kind: how many, and where the first one lies. Every item
 // is a run of bytes without padding, so items and whole sections compare
 // with memcmp.
-enum class Kind { RenderState, Target, Depth, Viewport, Scissor, ClipPlane, Texture, Stream,
-                  Indices, Declaration, VertexShader, PixelShader, VertexConstant, PixelConstant,
-                  SoftwareProcessing };
+enum class Kind {
+    RenderState,
+    Target,
+    Depth,
+    Viewport,
+    Scissor,
+    ClipPlane,
+    Texture,
+    Stream,
+    Indices,
+    Declaration,
+    VertexShader,
+    PixelShader,
+    VertexConstant,
+    PixelConstant,
+    SoftwareProcessing
+};
 
 struct Section {
     Kind kind;
@@ -30,8 +44,12 @@ struct Section {
     size_t size;
 };
 
+constexpr Section section(Kind kind, size_t count, size_t offset, size_t bytes) {
+    return Section{kind, count, offset, bytes / count};
+}
+
 #define LIGHTVOL_SW_SECTION(kind, member, count) \
-    Section{kind, count, offsetof(Snapshot, member), sizeof(Snapshot::member) / (count)}
+    section(kind, count, offsetof(Snapshot, member), sizeof(Snapshot::member))
 
 const Section kSections[] = {
     LIGHTVOL_SW_SECTION(Kind::RenderState, render_states, Snapshot::kRenderStates),
@@ -250,16 +268,18 @@ std::string describe_differences(const StateSnapshot& before, const StateSnapsho
 // The device's side
 // ---------------------------------------------------------------------------
 StateSnapshot SoftwareDevice::state_snapshot() const {
-    static_assert(Snapshot::kRenderStates == kRenderStates && Snapshot::kSamplers == kSamplers &&
-                      Snapshot::kStreams == kStreams &&
-                      Snapshot::kVertexConstants == sizeof vs_constants_ / sizeof vs_constants_[0] &&
-                      Snapshot::kPixelConstants == kPixelConstants &&
-                      Snapshot::kTargets == 1 + std::tuple_size<decltype(extra_targets_)>::value,
-                  "the snapshot holds the whole device state");
+    static_assert(
+        Snapshot::kRenderStates == kRenderStates && Snapshot::kSamplers == kSamplers &&
+            Snapshot::kStreams == kStreams &&
+            Snapshot::kVertexConstants == sizeof vs_constants_ / sizeof vs_constants_[0] &&
+            Snapshot::kPixelConstants == kPixelConstants &&
+            Snapshot::kTargets == 1 + std::tuple_size<decltype(extra_targets_)>::value,
+        "the snapshot holds the whole device state");
     StateSnapshot s;
     std::copy(render_states_.begin(), render_states_.end(), s.render_states);
     s.targets[0] = name_of(render_target_);
-    for (size_t i = 0; i < extra_targets_.size(); ++i) s.targets[i + 1] = name_of(extra_targets_[i]);
+    for (size_t i = 0; i < extra_targets_.size(); ++i)
+        s.targets[i + 1] = name_of(extra_targets_[i]);
     s.depth_stencil = name_of(depth_stencil_);
     s.viewport = viewport_;
     s.scissor = scissor_;
