@@ -16,57 +16,47 @@ namespace {
 
 using Snapshot = StateSnapshot;
 
-// The items of one kind: how many, and where the first one lies. Every item
-// is a run of bytes without padding, so items and whole sections compare
-// with memcmp.
-enum class Kind {
-    RenderState,
-    Target,
-    Depth,
-    Viewport,
-    Scissor,
-    ClipPlane,
-    Texture,
-    Stream,
-    Indices,
-    Declaration,
-    VertexShader,
-    PixelShader,
-    VertexConstant,
-    PixelConstant,
-    SoftwareProcessing
-};
+// What an item holds, which says how it is shown.
+enum class Value { RenderState, Object, Viewport, Rect, Floats4, Stream, Shader, Flag };
 
+// The items of one kind: their key ("RS", "RT"; numbered items add their
+// index, after a space unless `joined`), how many, and where the first one
+// lies. Every item is a run of bytes without padding, so items and whole
+// sections compare with memcmp.
 struct Section {
-    Kind kind;
+    const char* key;
+    bool joined;
+    Value value;
     size_t count;
     size_t offset;
     size_t size;
 };
 
-constexpr Section section(Kind kind, size_t count, size_t offset, size_t bytes) {
-    return Section{kind, count, offset, bytes / count};
+constexpr Section section(const char* key, bool joined, Value value, size_t count, size_t offset,
+                          size_t bytes) {
+    return Section{key, joined, value, count, offset, bytes / count};
 }
 
-#define LIGHTVOL_SW_SECTION(kind, member, count) \
-    section(kind, count, offsetof(Snapshot, member), sizeof(Snapshot::member))
+#define LIGHTVOL_SW_SECTION(key, value, member, count) \
+    section(key, false, Value::value, count, offsetof(Snapshot, member), sizeof(Snapshot::member))
 
 const Section kSections[] = {
-    LIGHTVOL_SW_SECTION(Kind::RenderState, render_states, Snapshot::kRenderStates),
-    LIGHTVOL_SW_SECTION(Kind::Target, targets, Snapshot::kTargets),
-    LIGHTVOL_SW_SECTION(Kind::Depth, depth_stencil, 1),
-    LIGHTVOL_SW_SECTION(Kind::Viewport, viewport, 1),
-    LIGHTVOL_SW_SECTION(Kind::Scissor, scissor, 1),
-    LIGHTVOL_SW_SECTION(Kind::ClipPlane, clip_planes, Snapshot::kClipPlanes),
-    LIGHTVOL_SW_SECTION(Kind::Texture, textures, Snapshot::kSamplers),
-    LIGHTVOL_SW_SECTION(Kind::Stream, streams, Snapshot::kStreams),
-    LIGHTVOL_SW_SECTION(Kind::Indices, indices, 1),
-    LIGHTVOL_SW_SECTION(Kind::Declaration, declaration, 1),
-    LIGHTVOL_SW_SECTION(Kind::VertexShader, vertex_shader, 1),
-    LIGHTVOL_SW_SECTION(Kind::PixelShader, pixel_shader, 1),
-    LIGHTVOL_SW_SECTION(Kind::VertexConstant, vertex_constants, Snapshot::kVertexConstants),
-    LIGHTVOL_SW_SECTION(Kind::PixelConstant, pixel_constants, Snapshot::kPixelConstants),
-    LIGHTVOL_SW_SECTION(Kind::SoftwareProcessing, software_processing, 1),
+    LIGHTVOL_SW_SECTION("RS", RenderState, render_states, Snapshot::kRenderStates),
+    section("RT", true, Value::Object, Snapshot::kTargets, offsetof(Snapshot, targets),
+            sizeof(Snapshot::targets)),
+    LIGHTVOL_SW_SECTION("DS", Object, depth_stencil, 1),
+    LIGHTVOL_SW_SECTION("Viewport", Viewport, viewport, 1),
+    LIGHTVOL_SW_SECTION("Scissor", Rect, scissor, 1),
+    LIGHTVOL_SW_SECTION("ClipPlane", Floats4, clip_planes, Snapshot::kClipPlanes),
+    LIGHTVOL_SW_SECTION("Texture", Object, textures, Snapshot::kSamplers),
+    LIGHTVOL_SW_SECTION("Stream", Stream, streams, Snapshot::kStreams),
+    LIGHTVOL_SW_SECTION("Indices", Object, indices, 1),
+    LIGHTVOL_SW_SECTION("Decl", Object, declaration, 1),
+    LIGHTVOL_SW_SECTION("VS", Shader, vertex_shader, 1),
+    LIGHTVOL_SW_SECTION("PS", Shader, pixel_shader, 1),
+    LIGHTVOL_SW_SECTION("VSC", Floats4, vertex_constants, Snapshot::kVertexConstants),
+    LIGHTVOL_SW_SECTION("PSC", Floats4, pixel_constants, Snapshot::kPixelConstants),
+    LIGHTVOL_SW_SECTION("SoftwareVertexProcessing", Flag, software_processing, 1),
 };
 
 #undef LIGHTVOL_SW_SECTION
@@ -96,6 +86,12 @@ const unsigned char* bytes_of(const Snapshot& s, const Section& section, size_t 
     return reinterpret_cast<const unsigned char*>(&s) + section.offset + index * section.size;
 }
 
+// An item's bytes as the type its section was made from.
+template <class T>
+const T& item_as(const unsigned char* bytes) {
+    return *reinterpret_cast<const T*>(bytes);
+}
+
 ObjectName name_of(const SwObject* object) {
     ObjectName name;
     if (!object) {
@@ -105,13 +101,6 @@ ObjectName name_of(const SwObject* object) {
         std::memcpy(name.text, label.data(), std::min(label.size(), sizeof name.text - 1));
     }
     return name;
-}
-
-void put_floats(std::string& s, const float* v, size_t count) {
-    for (size_t i = 0; i < count; ++i) {
-        if (i) s += ',';
-        put_float(s, v[i]);
-    }
 }
 
 }  // namespace
@@ -126,90 +115,60 @@ bool StateSnapshot::same_item(const StateSnapshot& other, size_t item) const {
 std::string StateSnapshot::line(size_t item) const {
     size_t i = 0;
     const Section& section = locate(item, &i);
-    std::string s;
-    auto key = [&](const char* name, bool numbered) {
-        s += name;
-        if (numbered) {
-            s += ' ';
-            put_unsigned(s, i);
-        }
-        s += " = ";
-    };
-    switch (section.kind) {
-        case Kind::RenderState: {
-            key("RS", true);
-            put_unsigned(s, render_states[i]);
+    std::string s = section.key;
+    if (section.count > 1) {
+        if (!section.joined) s += ' ';
+        put_unsigned(s, i);
+    }
+    s += " = ";
+    const unsigned char* bytes = bytes_of(*this, section, i);
+    switch (section.value) {
+        case Value::RenderState: {
+            const DWORD value = item_as<DWORD>(bytes);
             float f;
-            std::memcpy(&f, &render_states[i], sizeof f);
+            std::memcpy(&f, &value, sizeof f);
+            put_unsigned(s, value);
             s += " (";
             put_float(s, f);
             s += ')';
             break;
         }
-        case Kind::Target:
-            s += "RT";
-            put_unsigned(s, i);
-            s += " = ";
-            s += targets[i].text;
+        case Value::Object:
+            s += item_as<ObjectName>(bytes).text;
             break;
-        case Kind::Depth:
-            key("DS", false);
-            s += depth_stencil.text;
+        case Value::Viewport:
+            put_arg(s, ViewportArg{&item_as<D3DVIEWPORT9>(bytes)});
             break;
-        case Kind::Viewport:
-            key("Viewport", false);
-            put_arg(s, ViewportArg{&viewport});
+        case Value::Rect:
+            put_arg(s, RectArg{&item_as<RECT>(bytes)});
             break;
-        case Kind::Scissor:
-            key("Scissor", false);
-            put_arg(s, RectArg{&scissor});
+        case Value::Floats4: {
+            const float* v = &item_as<float>(bytes);
+            for (int c = 0; c < 4; ++c) {
+                if (c) s += ',';
+                put_float(s, v[c]);
+            }
             break;
-        case Kind::ClipPlane:
-            key("ClipPlane", true);
-            put_floats(s, clip_planes[i], 4);
-            break;
-        case Kind::Texture:
-            key("Texture", true);
-            s += textures[i].text;
-            break;
-        case Kind::Stream:
-            key("Stream", true);
-            s += streams[i].buffer.text;
+        }
+        case Value::Stream: {
+            const Stream& stream = item_as<Stream>(bytes);
+            s += stream.buffer.text;
             s += ',';
-            put_unsigned(s, streams[i].offset);
+            put_unsigned(s, stream.offset);
             s += ',';
-            put_unsigned(s, streams[i].stride);
+            put_unsigned(s, stream.stride);
             s += " freq ";
-            put_unsigned(s, streams[i].frequency);
+            put_unsigned(s, stream.frequency);
             break;
-        case Kind::Indices:
-            key("Indices", false);
-            s += indices.text;
-            break;
-        case Kind::Declaration:
-            key("Decl", false);
-            s += declaration.text;
-            break;
-        case Kind::VertexShader:
-        case Kind::PixelShader: {
-            const Shader& shader =
-                section.kind == Kind::VertexShader ? vertex_shader : pixel_shader;
-            key(section.kind == Kind::VertexShader ? "VS" : "PS", false);
+        }
+        case Value::Shader: {
+            const Shader& shader = item_as<Shader>(bytes);
             s += shader.object.text;
             if (shader.from_effect) s += " (effect)";
             break;
         }
-        case Kind::VertexConstant:
-            key("VSC", true);
-            put_floats(s, vertex_constants[i], 4);
-            break;
-        case Kind::PixelConstant:
-            key("PSC", true);
-            put_floats(s, pixel_constants[i], 4);
-            break;
-        case Kind::SoftwareProcessing:
-            key("SoftwareVertexProcessing", false);
-            s += software_processing ? '1' : '0';
+        case Value::Flag:
+            s += item_as<bool>(bytes) ? '1' : '0';
             break;
     }
     return s;
@@ -226,7 +185,7 @@ size_t next_difference(const StateSnapshot& before, const StateSnapshot& after, 
             if (std::memcmp(bytes_of(before, section, start), bytes_of(after, section, start),
                             (section.count - start) * section.size) != 0) {
                 for (size_t i = start; i < section.count; ++i) {
-                    if (section.kind == Kind::RenderState && ignored[i]) continue;
+                    if (section.value == Value::RenderState && ignored[i]) continue;
                     if (std::memcmp(bytes_of(before, section, i), bytes_of(after, section, i),
                                     section.size) != 0)
                         return first + i;

@@ -477,6 +477,11 @@ TEST(SwDeviceState, SnapshotsNameEachItemThatDiffers) {
     EXPECT_EQ(lightvol_sw::describe_differences(bound, dev.state_snapshot(), cull, "; ", 2),
               "Texture 0 = Texture#1  ->  Texture 0 = null; "
               "VSC 0 = 0,0,0,0  ->  VSC 0 = 1,0,0,0; and 19 more differing items; ");
+    // The listing shows every item the same way.
+    const std::vector<std::string> lines = dev.state_lines();
+    ASSERT_EQ(lines.size(), lightvol_sw::StateSnapshot::kItems);
+    EXPECT_EQ(lines[D3DRS_CULLMODE], "RS 22 = 1 (1.4013e-45)");
+    EXPECT_EQ(lines.back(), "SoftwareVertexProcessing = 0");
 }
 
 TEST(SwDeviceState, DrawsAreValidatedAgainstSceneAndStreams) {
