@@ -40,7 +40,7 @@ constexpr Section section(const char* key, bool joined, Value value, size_t coun
 #define LIGHTVOL_SW_SECTION(key, value, member, count) \
     section(key, false, Value::value, count, offsetof(Snapshot, member), sizeof(Snapshot::member))
 
-const Section kSections[] = {
+constexpr Section kSections[] = {
     LIGHTVOL_SW_SECTION("RS", RenderState, render_states, Snapshot::kRenderStates),
     section("RT", true, Value::Object, Snapshot::kTargets, offsetof(Snapshot, targets),
             sizeof(Snapshot::targets)),
@@ -62,6 +62,13 @@ const Section kSections[] = {
 #undef LIGHTVOL_SW_SECTION
 
 constexpr size_t kSectionCount = sizeof(kSections) / sizeof(kSections[0]);
+
+constexpr size_t item_count() {
+    size_t items = 0;
+    for (const Section& s : kSections) items += s.count;
+    return items;
+}
+static_assert(item_count() == Snapshot::kItems, "every item belongs to one section");
 
 static_assert(sizeof(ObjectName) == sizeof(ObjectName::text) &&
                   sizeof(Snapshot::Shader) == sizeof(ObjectName) + sizeof(bool) &&
@@ -104,13 +111,6 @@ ObjectName name_of(const SwObject* object) {
 }
 
 }  // namespace
-
-bool StateSnapshot::same_item(const StateSnapshot& other, size_t item) const {
-    size_t index = 0;
-    const Section& section = locate(item, &index);
-    return std::memcmp(bytes_of(*this, section, index), bytes_of(other, section, index),
-                       section.size) == 0;
-}
 
 std::string StateSnapshot::line(size_t item) const {
     size_t i = 0;

@@ -64,7 +64,6 @@ struct StateSnapshot {
     // Items 0 .. kRenderStates - 1 are the render states by number.
     static constexpr size_t kItems = kRenderStates + kTargets + 3 + kClipPlanes + kSamplers +
                                      kStreams + 4 + kVertexConstants + kPixelConstants + 1;
-    bool same_item(const StateSnapshot& other, size_t item) const;
     // The item as one line: "RS 168 = 15 (2.10195e-44)", "RT1 = Surface#4",
     // "VSC 3 = 1,2,3,4", ...
     std::string line(size_t item) const;
