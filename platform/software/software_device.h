@@ -160,6 +160,7 @@
 #include <vector>
 
 #include "platform/d3d9_api.h"
+#include "platform/software/state_snapshot.h"
 
 namespace lightvol_sw {
 
@@ -416,12 +417,15 @@ public:
     // Refusals reported as misuses (see above).
     void set_strict(bool on) { strict_ = on; }
 
-    // --- The whole device state, one line per item ("RS 168 = 15",
-    // "RT1 = Surface#4", "VSC 3 = 1,2,3,4", ...), in a fixed order: render
-    // states, targets, viewport, scissor rectangle, clip planes, textures,
-    // streams and frequencies, indices, declaration, shaders, shader
-    // constants, software vertex processing. Two calls compare equal exactly
-    // when nothing a host can set differs. No call is logged.
+    // --- The whole device state as data (state_snapshot.h): two snapshots
+    // are the same item for item exactly when nothing a host can set
+    // differs. Taken without formatting or allocating; no call is logged.
+    StateSnapshot state_snapshot() const;
+    // The same state one line per item ("RS 168 = 15 (2.10195e-44)",
+    // "RT1 = Surface#4", "VSC 3 = 1,2,3,4", ...), in the snapshot's order:
+    // render states, targets, viewport, scissor rectangle, clip planes,
+    // textures, streams and frequencies, indices, declaration, shaders, shader
+    // constants, software vertex processing. No call is logged.
     std::vector<std::string> state_lines() const;
     UINT max_texture_size() const { return max_texture_size_; }
 

@@ -1,6 +1,6 @@
 // Host-settable state beyond targets and shaders: scissor rectangle, clip
 // planes, textures, stream frequencies, pixel shader constants, vertex
-// processing mode, creation flags, state blocks and the state listing.
+// processing mode, creation flags and state blocks.
 #include <algorithm>
 #include <cstring>
 #include <new>
@@ -11,33 +11,6 @@
 namespace lightvol_sw {
 
 using namespace detail;
-
-namespace {
-
-std::string float_bits(DWORD bits) {
-    float f;
-    std::memcpy(&f, &bits, sizeof f);
-    std::string s;
-    put_float(s, f);
-    return s;
-}
-
-std::string label_of(const SwObject* object) {
-    std::string s;
-    put_label(s, object, object == nullptr);
-    return s;
-}
-
-std::string floats4(const float* v) {
-    std::string s;
-    for (int i = 0; i < 4; ++i) {
-        if (i) s += ',';
-        put_float(s, v[i]);
-    }
-    return s;
-}
-
-}  // namespace
 
 size_t SoftwareDevice::sampler_slot(DWORD stage) {
     if (stage < 16) return stage;
@@ -431,46 +404,5 @@ HRESULT SwStateBlock::Apply() {
 }
 
 }  // namespace detail
-
-// ---------------------------------------------------------------------------
-// The state listing
-// ---------------------------------------------------------------------------
-std::vector<std::string> SoftwareDevice::state_lines() const {
-    std::vector<std::string> out;
-    auto add = [&](std::string key, const std::string& value) {
-        key += " = ";
-        key += value;
-        out.push_back(std::move(key));
-    };
-    for (size_t i = 0; i < kRenderStates; ++i)
-        add("RS " + std::to_string(i), std::to_string(render_states_[i]) + " (" +
-                                          float_bits(render_states_[i]) + ")");
-    add("RT0", label_of(render_target_));
-    for (size_t i = 0; i < extra_targets_.size(); ++i)
-        add("RT" + std::to_string(i + 1), label_of(extra_targets_[i]));
-    add("DS", label_of(depth_stencil_));
-    std::string vp;
-    put_arg(vp, ViewportArg{&viewport_});
-    add("Viewport", vp);
-    std::string sc;
-    put_arg(sc, RectArg{&scissor_});
-    add("Scissor", sc);
-    for (size_t i = 0; i < 6; ++i) add("ClipPlane " + std::to_string(i), floats4(clip_planes_[i]));
-    for (size_t i = 0; i < kSamplers; ++i) add("Texture " + std::to_string(i), label_of(textures_[i]));
-    for (size_t i = 0; i < kStreams; ++i)
-        add("Stream " + std::to_string(i), label_of(streams_[i].buffer) + "," +
-                                               std::to_string(streams_[i].offset) + "," +
-                                               std::to_string(streams_[i].stride) + " freq " +
-                                               std::to_string(frequencies_[i]));
-    add("Indices", label_of(indices_));
-    add("Decl", label_of(declaration_));
-    add("VS", label_of(vs_object_) + (bound_vs_ && !vs_object_ ? " (effect)" : ""));
-    add("PS", label_of(ps_object_) + (bound_ps_ && !ps_object_ ? " (effect)" : ""));
-    for (UINT i = 0; i < kVertexConstantRegisters; ++i)
-        add("VSC " + std::to_string(i), floats4(vs_constants_[i]));
-    for (UINT i = 0; i < kPixelConstants; ++i) add("PSC " + std::to_string(i), floats4(ps_constants_[i]));
-    add("SoftwareVertexProcessing", software_processing_ ? "1" : "0");
-    return out;
-}
 
 }  // namespace lightvol_sw

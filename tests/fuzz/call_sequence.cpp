@@ -135,6 +135,9 @@ std::string fmt(const Vec3& v) { return "(" + fmt(v.x) + "," + fmt(v.y) + "," + 
 class Session {
 public:
     Session() {
+        // No check reads the call log; formatting every call would cost more
+        // than the session itself.
+        dev.set_recording(false);
         lightvol_sw::clear_message_boxes();
         callback_target() = &dev;
         device_refs = SoftwareDevice::ref_count(&dev);

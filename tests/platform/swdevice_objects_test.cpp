@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
+#include <limits>
 
 #include "platform/software/software_device.h"
 
@@ -20,6 +22,10 @@ IDirect3DTexture9* make_rt_texture(SoftwareDevice& dev, UINT w, UINT h) {
               S_OK);
     return tex;
 }
+
+// def c0, 1, 0, 0, 0; mov oC0, c0 as ps_2_0.
+const DWORD kPixelShader[] = {0xFFFF0200, 0x05000051, 0xA00F0000, 0x3F800000, 0,         0,
+                              0,          0x02000001, 0x800F0800, 0xA0E40000, 0x0000FFFF};
 
 }  // namespace
 
@@ -376,6 +382,108 @@ TEST(SwDeviceState, DefaultsAndRenderTargetBinding) {
     EXPECT_EQ(refs(&dev), 1u);
 }
 
+// Snapshots differ in exactly the items a host changed, named with both
+// values; they name what was bound even once it is gone, and floats differ
+// by their bits.
+TEST(SwDeviceState, SnapshotsNameEachItemThatDiffers) {
+    struct Row {
+        std::function<void(SoftwareDevice&)> change;
+        const char* differences;
+    };
+    const float plane[4] = {-0.0f, 1, 0.5f, std::numeric_limits<float>::infinity()};
+    const float last[4] = {1, 2, 3, 4};
+    const Row rows[] = {
+        {[](SoftwareDevice& d) { d.SetRenderState(D3DRS_ALPHAREF, 0x3F800000); },
+         "RS 24 = 0 (0)  ->  RS 24 = 1065353216 (1)\n"},
+        {[](SoftwareDevice& d) {
+             IDirect3DSurface9* rt = nullptr;
+             d.CreateRenderTarget(64, 64, D3DFMT_X8R8G8B8, D3DMULTISAMPLE_NONE, 0, FALSE, &rt,
+                                  nullptr);
+             d.SetRenderTarget(3, rt);
+             rt->Release();
+             d.SetDepthStencilSurface(nullptr);
+         },
+         "RT3 = null  ->  RT3 = Surface#1\nDS = DepthBuffer  ->  DS = null\n"},
+        {[](SoftwareDevice& d) {
+             const D3DVIEWPORT9 vp{1, 2, 3, 4, 0.25f, 0.5f};
+             const RECT sc{5, 6, 7, 8};
+             d.SetViewport(&vp);
+             d.SetScissorRect(&sc);
+         },
+         "Viewport = 0,0,64,64,0,1  ->  Viewport = 1,2,3,4,0.25,0.5\n"
+         "Scissor = [0,0,64,64]  ->  Scissor = [5,6,7,8]\n"},
+        {[&](SoftwareDevice& d) { d.SetClipPlane(5, plane); },
+         "ClipPlane 5 = 0,0,0,0  ->  ClipPlane 5 = -0,1,0.5,inf\n"},
+        {[](SoftwareDevice& d) {
+             IDirect3DTexture9* t = make_rt_texture(d, 4, 4);
+             d.SetTexture(D3DVERTEXTEXTURESAMPLER3, t);
+             t->Release();
+         },
+         "Texture 20 = null  ->  Texture 20 = Texture#1\n"},
+        {[](SoftwareDevice& d) {
+             IDirect3DVertexBuffer9* vb = nullptr;
+             d.CreateVertexBuffer(48, 0, 0, D3DPOOL_MANAGED, &vb, nullptr);
+             d.SetStreamSource(15, vb, 4, 12);
+             vb->Release();
+             d.SetStreamSourceFreq(15, D3DSTREAMSOURCE_INDEXEDDATA | 2);
+         },
+         "Stream 15 = null,0,0 freq 1  ->  Stream 15 = VertexBuffer#1,4,12 freq 1073741826\n"},
+        {[](SoftwareDevice& d) {
+             const D3DVERTEXELEMENT9 elements[] = {
+                 {0, 0, D3DDECLTYPE_FLOAT3, D3DDECLMETHOD_DEFAULT, D3DDECLUSAGE_POSITION, 0},
+                 D3DDECL_END()};
+             IDirect3DVertexDeclaration9* decl = nullptr;
+             d.CreateVertexDeclaration(elements, &decl);
+             d.SetVertexDeclaration(decl);
+             decl->Release();
+             IDirect3DPixelShader9* ps = nullptr;
+             d.CreatePixelShader(kPixelShader, &ps);
+             d.SetPixelShader(ps);
+             ps->Release();
+         },
+         "Decl = null  ->  Decl = Decl#1\nPS = null  ->  PS = PixelShader#2\n"},
+        {[&](SoftwareDevice& d) {
+             d.SetVertexShaderConstantF(255, last, 1);
+             d.SetPixelShaderConstantF(223, last, 1);
+         },
+         "VSC 255 = 0,0,0,0  ->  VSC 255 = 1,2,3,4\nPSC 223 = 0,0,0,0  ->  PSC 223 = 1,2,3,4\n"},
+        {[](SoftwareDevice& d) { d.SetSoftwareVertexProcessing(TRUE); },
+         "SoftwareVertexProcessing = 0  ->  SoftwareVertexProcessing = 1\n"},
+    };
+    for (const Row& row : rows) {
+        SoftwareDevice dev;
+        dev.set_creation_flags(D3DCREATE_MIXED_VERTEXPROCESSING);
+        const lightvol_sw::StateSnapshot before = dev.state_snapshot();
+        row.change(dev);
+        const lightvol_sw::StateSnapshot after = dev.state_snapshot();
+        EXPECT_EQ(lightvol_sw::describe_differences(before, after), row.differences);
+        EXPECT_EQ(lightvol_sw::describe_differences(after, dev.state_snapshot()), "");
+    }
+
+    // What was bound is named after it is gone; ignored render states and a
+    // limit on the items described.
+    SoftwareDevice dev;
+    IDirect3DTexture9* t = make_rt_texture(dev, 4, 4);
+    dev.SetTexture(0, t);
+    t->Release();
+    const lightvol_sw::StateSnapshot bound = dev.state_snapshot();
+    dev.SetTexture(0, nullptr);
+    float ramp[20][4] = {};
+    for (int r = 0; r < 20; ++r) ramp[r][0] = float(r + 1);
+    dev.SetVertexShaderConstantF(0, ramp[0], 20);
+    dev.SetRenderState(D3DRS_CULLMODE, D3DCULL_NONE);
+    std::bitset<256> cull;
+    cull.set(D3DRS_CULLMODE);
+    EXPECT_EQ(lightvol_sw::describe_differences(bound, dev.state_snapshot(), cull, "; ", 2),
+              "Texture 0 = Texture#1  ->  Texture 0 = null; "
+              "VSC 0 = 0,0,0,0  ->  VSC 0 = 1,0,0,0; and 19 more differing items; ");
+    // The listing shows every item the same way.
+    const std::vector<std::string> lines = dev.state_lines();
+    ASSERT_EQ(lines.size(), lightvol_sw::StateSnapshot::kItems);
+    EXPECT_EQ(lines[D3DRS_CULLMODE], "RS 22 = 1 (1.4013e-45)");
+    EXPECT_EQ(lines.back(), "SoftwareVertexProcessing = 0");
+}
+
 TEST(SwDeviceState, DrawsAreValidatedAgainstSceneAndStreams) {
     SoftwareDevice dev;
     IDirect3DVertexBuffer9* vb = nullptr;
@@ -425,13 +533,11 @@ TEST(SwDeviceState, DrawsAreValidatedAgainstSceneAndStreams) {
 // shaders are held by the device like other bindings; constants are checked
 // against the 256 registers of vs_2_0.
 TEST(SwDeviceShaders, CreationBindingAndConstants) {
-    // def c0, 1, 0, 0, 0; mov oC0, c0 as ps_2_0, and the same with an opcode
-    // the device does not run (texld) and as a vertex program.
-    const DWORD pixel[] = {0xFFFF0200, 0x05000051, 0xA00F0000, 0x3F800000, 0,
-                           0,          0,          0x02000001, 0x800F0800, 0xA0E40000,
-                           0x0000FFFF};
+    // kPixelShader with an opcode the device does not run (texld), and as a
+    // vertex program.
+    const DWORD* pixel = kPixelShader;
     DWORD unsupported[11];
-    std::copy(std::begin(pixel), std::end(pixel), unsupported);
+    std::copy(std::begin(kPixelShader), std::end(kPixelShader), unsupported);
     unsupported[7] = 0x03000042;
     SoftwareDevice dev;
     IDirect3DPixelShader9* ps = nullptr;

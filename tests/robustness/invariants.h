@@ -4,6 +4,7 @@
 // string when everything holds, otherwise what does not.
 #pragma once
 
+#include <bitset>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -23,6 +24,7 @@
 namespace robustness {
 
 using lightvol_sw::SoftwareDevice;
+using lightvol_sw::StateSnapshot;
 
 // The device the host's render-state callback forwards to.
 inline SoftwareDevice*& callback_target() {
@@ -40,7 +42,7 @@ inline int32_t host_set_render_state(int32_t state, int32_t value) {
 // The whole device state the software device holds, and the references that
 // others hold on the host's render target, depth surface and shaders.
 struct HostSnapshot {
-    std::vector<std::string> lines;
+    StateSnapshot device;
     IDirect3DSurface9* target = nullptr;
     IDirect3DSurface9* depth = nullptr;
     D3DVIEWPORT9 viewport{};
@@ -58,7 +60,7 @@ struct HostSnapshot {
 // none of them is refused.
 inline HostSnapshot capture_host_state(SoftwareDevice& dev) {
     HostSnapshot s;
-    s.lines = dev.state_lines();
+    s.device = dev.state_snapshot();
     dev.GetRenderTarget(0, &s.target);
     dev.GetDepthStencilSurface(&s.depth);
     dev.GetViewport(&s.viewport);
@@ -93,20 +95,24 @@ inline std::string describe(const D3DVIEWPORT9& v) {
     return text;
 }
 
+// What differs between two device states, each item followed by `end`. The
+// seven states the module sets through the host's callback are the host's own
+// doing; everything else must come back as it was.
+inline std::string device_state_changes(const StateSnapshot& before, const StateSnapshot& after,
+                                        const char* end = "; ") {
+    static const std::bitset<StateSnapshot::kRenderStates> told = [] {
+        std::bitset<StateSnapshot::kRenderStates> states;
+        for (D3DRENDERSTATETYPE state :
+             {D3DRS_ZENABLE, D3DRS_ZWRITEENABLE, D3DRS_SRCBLEND, D3DRS_DESTBLEND, D3DRS_CULLMODE,
+              D3DRS_ALPHABLENDENABLE, D3DRS_BLENDOP})
+            states.set(state);
+        return states;
+    }();
+    return lightvol_sw::describe_differences(before, after, told, end);
+}
+
 inline std::string compare_host_state(const HostSnapshot& before, const HostSnapshot& after) {
-    std::string out;
-    // The seven states the module sets through the host's callback are the
-    // host's own doing; everything else must come back as it was.
-    static const std::vector<std::string> told = {"RS 7 ",  "RS 14 ", "RS 19 ", "RS 20 ",
-                                                  "RS 22 ", "RS 27 ", "RS 171 "};
-    auto told_of = [&](const std::string& line) {
-        for (const std::string& prefix : told)
-            if (line.compare(0, prefix.size(), prefix) == 0) return true;
-        return false;
-    };
-    for (size_t i = 0; i < before.lines.size() && i < after.lines.size(); ++i)
-        if (before.lines[i] != after.lines[i] && !told_of(before.lines[i]))
-            out += "'" + before.lines[i] + "' became '" + after.lines[i] + "'; ";
+    std::string out = device_state_changes(before.device, after.device);
     if (after.target != before.target) out += "render target changed; ";
     if (after.depth != before.depth) out += "depth surface changed; ";
     if (std::memcmp(&after.viewport, &before.viewport, sizeof(D3DVIEWPORT9)) != 0)

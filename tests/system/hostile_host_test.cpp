@@ -15,6 +15,7 @@
 #include "lightvol.h"
 #include "lightvol_engine_states.h"
 #include "platform/software/software_device.h"
+#include "robustness/invariants.h"
 #include "support/device_fixture.h"
 
 namespace {
@@ -142,22 +143,6 @@ int32_t callback(int32_t state, int32_t value) {
     return test_support::set_render_state_on_device(state, value);
 }
 
-// The seven states the callback is told of are the host's own doing.
-bool told_through_callback(const std::string& line) {
-    for (const char* prefix : {"RS 7 ", "RS 14 ", "RS 19 ", "RS 20 ", "RS 22 ", "RS 27 ", "RS 171 "})
-        if (line.rfind(prefix, 0) == 0) return true;
-    return false;
-}
-
-std::string state_changes(const std::vector<std::string>& before,
-                          const std::vector<std::string>& after) {
-    std::string out;
-    for (size_t i = 0; i < before.size() && i < after.size(); ++i)
-        if (before[i] != after[i] && !told_through_callback(before[i]))
-            out += before[i] + "  ->  " + after[i] + "\n";
-    return out;
-}
-
 struct FrameResult {
     std::vector<uint32_t> light_map;
     std::string state_changes;
@@ -225,7 +210,7 @@ FrameResult frame(const std::vector<const Hostile*>& rows, bool after_pinning,
         set_all();
 
     FrameResult result;
-    const std::vector<std::string> before = dev.state_lines();
+    const lightvol_sw::StateSnapshot before = dev.state_snapshot();
     dev.BeginScene();
     dev.clear_misuses();
     dev.set_strict(!after_pinning);
@@ -235,7 +220,7 @@ FrameResult frame(const std::vector<const Hostile*>& rows, bool after_pinning,
         EXPECT_TRUE(dev.misuses().empty()) << test_support::joined(dev.misuses());
     }
     dev.EndScene();
-    result.state_changes = state_changes(before, dev.state_lines());
+    result.state_changes = robustness::device_state_changes(before, dev.state_snapshot(), "\n");
     result.light_map = SoftwareDevice::read_pixels(sys->get_light_map()->texture);
     result.draws = dev.draw_calls();
     inside_callback() = nullptr;
