@@ -333,9 +333,13 @@ probe_wow64() {
     log "WoW64 probe (${wine/wine/Wine }): a 32-bit program runs with $said"
     part_set "wow64-$wine" ok
   else
-    local what
+    # Once more with Wine's error messages, for the reason.
+    local what err
     ((status == 124)) && what="timed out after 60 s" || what="exited with status $status"
-    part_set "wow64-$wine" "not run: a 32-bit program in 64-bit ${wine/wine/Wine } (WoW64) $what${said:+, reporting $said}: $(grep -v '^process: ' "$out" | tail -n1) (log: $out)"
+    WINEDEBUG=err+all LIGHTVOL_CELL_IMPL=$wine-wined3d LIGHTVOL_CELL_PATH=wine-d3dx LIGHTVOL_CELL_TIMEOUT=60 \
+      "$here/cell_run.sh" "$tmp/wow64-probe-$wine" lightvol_process_probe.exe >"$out.err+all" 2>&1 || true
+    err=$(grep -m1 -E ':err:|rror' "$out.err+all" || tail -n1 "$out.err+all")
+    part_set "wow64-$wine" "not run: a 32-bit program in 64-bit ${wine/wine/Wine } (WoW64) $what${said:+, reporting $said}${err:+: $err} (log: $out.err+all)"
   fi
 }
 
