@@ -335,10 +335,17 @@ probe_wow64() {
   else
     # Once more with Wine's error messages, for the reason.
     local what err
-    ((status == 124)) && what="timed out after 60 s" || what="exited with status $status"
+    if ((status == 124)); then
+      what="timed out after 60 s"
+    elif [[ -z $said ]]; then
+      what="exited with status $status without reporting its process"
+    else
+      what="exited with status $status"
+    fi
     WINEDEBUG=err+all LIGHTVOL_CELL_IMPL=$wine-wined3d LIGHTVOL_CELL_PATH=wine-d3dx LIGHTVOL_CELL_TIMEOUT=60 \
       "$here/cell_run.sh" "$tmp/wow64-probe-$wine" lightvol_process_probe.exe >"$out.err+all" 2>&1 || true
-    err=$(grep -m1 -E ':err:|rror' "$out.err+all" || tail -n1 "$out.err+all")
+    err=$(grep -m1 -iE ':err:.*(fail|cannot|could not)' "$out.err+all" ||
+      grep -m1 -iE 'fail|cannot|could not|error' "$out.err+all" || tail -n1 "$out.err+all")
     part_set "wow64-$wine" "not run: a 32-bit program in 64-bit ${wine/wine/Wine } (WoW64) $what${said:+, reporting $said}${err:+: $err} (log: $out.err+all)"
   fi
 }
