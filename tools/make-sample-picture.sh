@@ -14,15 +14,12 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 
-need=()
-for p in wine wine64 xvfb libgl1-mesa-dri libpng-dev cmake g++; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || need+=("$p")
-done
-if ((${#need[@]})); then
-  echo "make-sample-picture: installing ${need[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  timeout 900 apt-get -o DPkg::Lock::Timeout=600 update -q >/dev/null
-  timeout 1800 apt-get -o DPkg::Lock::Timeout=600 install -y -q --no-install-recommends "${need[@]}" >/dev/null
+# shellcheck source=tools/apt-packages.sh
+source "$root/tools/apt-packages.sh"
+need=(wine wine64 xvfb libgl1-mesa-dri libpng-dev cmake g++)
+if [[ -n $(apt_packages_missing "${need[@]}") ]]; then
+  echo "make-sample-picture: installing" $(apt_packages_missing "${need[@]}")
+  apt_packages_install "${need[@]}" || { echo "make-sample-picture: $apt_error (apt's output: $apt_log)" >&2; exit 1; }
 fi
 
 tmp=$(mktemp -d /tmp/lightvol-sample-picture.XXXXXX)

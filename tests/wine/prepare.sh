@@ -102,7 +102,7 @@ prepare_dxvk() {
 }
 
 # Wine 8's WoW64 mode: libwine:i386's PE DLLs of the machine's Wine 8 version,
-# unpacked under the cache (WINEDLLPATH names them), never installed.
+# unpacked under the cache (WINEDLLPATH names the directory), never installed.
 prepare_wine8_wow64() {
   if part_ok wine8-i386; then
     part wine8-wow64 "not run: 32-bit Wine 8 runs here (the 32-bit, 32-bit Wine cells)"
@@ -127,6 +127,9 @@ prepare_wine8_wow64() {
     mv "$dir/i386-windows.partial" "$dir/i386-windows"
     rm -rf "$unpack"
   fi
+  # Wine finds the Unix side of a PE DLL (winex11.drv's winex11.so, ...) beside
+  # the PE directory it came from: the machine's 64-bit one.
+  ln -sfn /usr/lib/x86_64-linux-gnu/wine/x86_64-unix "$dir/x86_64-unix"
   part wine8-wow64 ok "$dir"
 }
 

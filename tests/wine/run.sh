@@ -134,7 +134,7 @@ timeout 1800 "$root/tools/build_windows.sh" all >"$work/build_windows.log" 2>&1 
 }
 for arch in x86_64 i686; do
   bin=$root/build/mingw-$arch/tests/wine/bin
-  for f in lightvol_wine_host.exe lightvol.dll d3dx9_43.dll; do
+  for f in lightvol_wine_host.exe lightvol_process_probe.exe lightvol.dll d3dx9_43.dll; do
     [[ -f $bin/$f ]] || die "$bin/$f was not built (LIGHTVOL_BUILD_WINE_TESTS off?)"
   done
 done
@@ -315,8 +315,8 @@ root_icd() {
 }
 
 # probe_wow64 WINE: before any WoW64 cell, whether this machine runs 32-bit
-# Windows code inside a 64-bit process: the prefix is made and the 32-bit
-# test host asked what process it runs in, each bounded.
+# Windows code inside a 64-bit process: the prefix is made and a 32-bit
+# program that imports no Direct3D asked what process it runs in, each bounded.
 probe_wow64() {
   local wine=$1 out=$work/$1-wow64-probe.log status=0 said
   make_prefix "$wine" wow64
@@ -325,17 +325,28 @@ probe_wow64() {
     return
   fi
   mkdir -p "$tmp/wow64-probe-$wine"
-  cp "$root/build/mingw-i686/tests/wine/bin/lightvol_wine_host.exe" "$tmp/wow64-probe-$wine/"
+  cp "$root/build/mingw-i686/tests/wine/bin/lightvol_process_probe.exe" "$tmp/wow64-probe-$wine/"
   LIGHTVOL_CELL_IMPL=$wine-wined3d LIGHTVOL_CELL_PATH=wine-d3dx LIGHTVOL_CELL_TIMEOUT=60 \
-    "$here/cell_run.sh" "$tmp/wow64-probe-$wine" lightvol_wine_host.exe process >"$out" 2>&1 || status=$?
+    "$here/cell_run.sh" "$tmp/wow64-probe-$wine" lightvol_process_probe.exe >"$out" 2>&1 || status=$?
   said=$(sed -n 's/^process: //p' "$out" | head -n1)
   if ((status == 0)) && [[ $said == "4-byte pointers, IsWow64Process TRUE" ]]; then
-    log "WoW64 probe (${wine/wine/Wine }): the 32-bit host runs with $said"
+    log "WoW64 probe (${wine/wine/Wine }): a 32-bit program runs with $said"
     part_set "wow64-$wine" ok
   else
-    local what
-    ((status == 124)) && what="timed out after 60 s" || what="exited with status $status"
-    part_set "wow64-$wine" "not run: a 32-bit program in 64-bit ${wine/wine/Wine } (WoW64) $what${said:+, reporting $said}: $(grep -v '^process: ' "$out" | tail -n1) (log: $out)"
+    # Once more with Wine's error messages, for the reason.
+    local what err
+    if ((status == 124)); then
+      what="timed out after 60 s"
+    elif [[ -z $said ]]; then
+      what="exited with status $status without reporting its process"
+    else
+      what="exited with status $status"
+    fi
+    WINEDEBUG=err+all LIGHTVOL_CELL_IMPL=$wine-wined3d LIGHTVOL_CELL_PATH=wine-d3dx LIGHTVOL_CELL_TIMEOUT=60 \
+      "$here/cell_run.sh" "$tmp/wow64-probe-$wine" lightvol_process_probe.exe >"$out.err+all" 2>&1 || true
+    err=$(grep -m1 -iE ':err:.*(fail|cannot|could not)' "$out.err+all" ||
+      grep -m1 -iE 'fail|cannot|could not|error' "$out.err+all" || tail -n1 "$out.err+all")
+    part_set "wow64-$wine" "not run: a 32-bit program in 64-bit ${wine/wine/Wine } (WoW64) $what${said:+, reporting $said}${err:+: $err} (log: $out.err+all)"
   fi
 }
 

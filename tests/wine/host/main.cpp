@@ -7,9 +7,7 @@
 //   lightvol_wine_host wine-d3dx <scene dir> [<picture dump dir>]
 //       with Wine's own d3dx9_43.dll (WINEDLLOVERRIDES=d3dx9_43=b), which cannot
 //       compile the light effect: the module draws through its built-in shaders
-//   lightvol_wine_host process
-//       only the first line every mode prints: "process: N-byte pointers,
-//       IsWow64Process TRUE|FALSE" (a probe of the process Wine gives it)
+// Each mode first prints the process it runs in (common/process_report.h).
 //
 // Each mode runs its scenarios on a plain device (Direct3DCreate9 /
 // CreateDevice), then a subset on a Direct3D 9Ex device (Direct3DCreate9Ex /
@@ -25,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "../common/process_report.h"
 #include "host_device.h"
 #include "message_boxes.h"
 #include "scenarios.h"
@@ -118,18 +117,11 @@ int finish() {
 int main(int argc, char** argv) {
     std::setvbuf(stdout, nullptr, _IONBF, 0);
     const std::string mode = argc > 1 ? argv[1] : "";
-    if (mode != "provider" && mode != "wine-d3dx" && mode != "process") {
-        std::fprintf(stderr, "usage: %s provider|wine-d3dx <scene dir> [<dump dir>] | process\n",
-                     argv[0]);
+    if (mode != "provider" && mode != "wine-d3dx") {
+        std::fprintf(stderr, "usage: %s provider|wine-d3dx <scene dir> [<dump dir>]\n", argv[0]);
         return 2;
     }
-    // The process this host runs in: a 32-bit host under a 64-bit Windows (or
-    // Wine's WoW64 mode) has 4-byte pointers and IsWow64Process TRUE.
-    BOOL wow64 = FALSE;
-    if (!IsWow64Process(GetCurrentProcess(), &wow64)) wow64 = FALSE;
-    std::printf("process: %u-byte pointers, IsWow64Process %s\n",
-                static_cast<unsigned>(sizeof(void*)), wow64 ? "TRUE" : "FALSE");
-    if (mode == "process") return 0;
+    print_process_report();
     const bool with_provider = mode == "provider";
 
     MessageBoxWatcher boxes;
