@@ -37,7 +37,8 @@ stage_scripts() {
     wine) echo tools/install-deps.sh tools/build_windows.sh tools/check_dll.sh tools/make-sdk.sh \
       tests/wine/run.sh tests/wine/prepare.sh tests/wine/cell_run.sh tests/wine/debian_root.sh \
       tests/wine/probe_i386.sh tests/wine/msvc_host/build.sh \
-      tests/wine/suites/hosts.sh tests/wine/suites/lit_room.sh tests/wine/suites/sdk.sh ;;
+      tests/wine/suites/hosts.sh tests/wine/suites/lit_room.sh tests/wine/suites/sdk.sh \
+      tests/wine/suites/irrlicht.sh examples/irrlicht/build_irrlicht.sh ;;
     *) return 1 ;;
   esac
 }
