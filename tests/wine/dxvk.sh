@@ -51,8 +51,10 @@ vulkan_check() {
     vk_result_="no Vulkan device (no ICD file $icd)"
     return 1
   fi
+  # Without DISPLAY: vulkaninfo gives up on every device when it cannot reach
+  # the X server, which says nothing of Vulkan.
   out=$(VK_ICD_FILENAMES=$icd XDG_RUNTIME_DIR=${XDG_RUNTIME_DIR:-/tmp} \
-    timeout 30 "$@" vulkaninfo --summary 2>&1) || status=$?
+    timeout 30 env -u DISPLAY -u WAYLAND_DISPLAY "$@" vulkaninfo --summary 2>&1) || status=$?
   local vk_found_
   vk_found_=$(printf '%s\n' "$out" | sed -n 's/^[[:space:]]*deviceName[[:space:]]*=[[:space:]]*//p' |
     grep -m1 "$dxvk_device_name" || true)
